@@ -1,0 +1,58 @@
+# Shared by the test suites, sourced last by each. Runs every test_* function
+# of the suite in a sandbox of its own (scripts/sandbox: a private mount
+# namespace over a scratch /etc and /opt), so nothing a test writes reaches
+# the machine. Prints a line per test and a closing "N passed, N failed";
+# exits 77 (skipped) where no sandbox can be made, except under CI, where
+# that is a failure. Tests named in $YRN_SKIP_TESTS are skipped by name.
+#
+# Suite arguments: the launcher and the yrnAgentHalt driver.
+
+set -u
+LAUNCHER=$(realpath "$1")
+HALT_DRIVER=$(realpath "$2")
+export LAUNCHER HALT_DRIVER
+sandbox=$(dirname "$0")/../scripts/sandbox
+failures=0
+
+# Records a failure unless $1 equals $2; $3 names what was compared.
+expect() {
+    [ "$1" = "$2" ] && return
+    printf '  %s: expected [%s], got [%s]\n' "$3" "$2" "$1"
+    failures=$((failures + 1))
+}
+
+# Runs the launcher with the arguments given; leaves its exit status in
+# $status and all it printed in $out.
+launch() {
+    out=$("$LAUNCHER" "$@" 2>&1)
+    status=$?
+}
+
+if [ "${3-}" = --inside ]; then
+    "$4"
+    [ "$failures" -eq 0 ]
+    exit
+fi
+
+if ! "$sandbox" true 2> /dev/null; then
+    echo "cannot make a private mount namespace with an overlay /etc here"
+    [ -n "${CI-}" ] && exit 1
+    exit 77
+fi
+
+passed=0
+failed=0
+for name in $(declare -F | awk '$3 ~ /^test_/ { print $3 }'); do
+    if [[ " ${YRN_SKIP_TESTS-} " == *" $name "* ]]; then
+        echo "skip $name (cannot run in this build)"
+    elif report=$("$sandbox" bash "$0" "$@" --inside "$name" 2>&1); then
+        echo "ok   $name"
+        passed=$((passed + 1))
+    else
+        echo "FAIL $name"
+        printf '%s\n' "$report"
+        failed=$((failed + 1))
+    fi
+done
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
