@@ -1,0 +1,19 @@
+# Sourced by the project's scripts: need PACKAGE... installs with apt-get the
+# Debian packages named that are not installed yet, and only those.
+
+need() {
+    local package missing=()
+    for package; do
+        dpkg-query -W -f '${Status}' "$package" 2> /dev/null | grep -q ' installed$' ||
+            missing+=("$package")
+    done
+    [ "${#missing[@]}" -eq 0 ] && return
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "missing Debian packages (install them as root): ${missing[*]}" >&2
+        return 1
+    fi
+    echo "installing ${missing[*]}" >&2
+    apt-get update -qq &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+            "${missing[@]}" > /dev/null
+}
