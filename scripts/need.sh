@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the project's scripts: need PACKAGE... installs with apt-get the
 # Debian packages named that are not installed yet, and only those.
 

@@ -15,4 +15,5 @@ test_halt_passes_back_the_shells_status_for_a_missing_script() {
     expect "$("$HALT_DRIVER" 2> /dev/null)" 32512 "status (127 from the shell)"
 }
 
+# shellcheck source=tests/harness.sh
 . "$(dirname "$0")/harness.sh"

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the test suites, sourced last by each. Runs every test_* function
 # of the suite in a sandbox of its own (scripts/sandbox: a private mount
 # namespace over a scratch /etc and /opt), so nothing a test writes reaches
@@ -23,6 +24,7 @@ expect() {
 
 # Runs the launcher with the arguments given; leaves its exit status in
 # $status and all it printed in $out.
+# shellcheck disable=SC2034 # both are read by the suites' tests
 launch() {
     out=$("$LAUNCHER" "$@" 2>&1)
     status=$?

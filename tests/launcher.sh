@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # The launcher run end to end: the pid file, the agent command, the exit status.
+# shellcheck disable=SC2016 # agent command lines expand in the agent's shell
 pid_file=/etc/yrnagent.pid
 
 test_pid_file_is_complete_before_the_agent_and_outlives_it() {
@@ -96,4 +97,5 @@ test_agent_sees_no_pid_file_descriptor() {
     expect "$(grep -c yrnagent.pid descriptors)" 0 "descriptors open on the pid file"
 }
 
+# shellcheck source=tests/harness.sh
 . "$(dirname "$0")/harness.sh"
