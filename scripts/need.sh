@@ -2,6 +2,10 @@
 # Sourced by the project's scripts: need PACKAGE... installs with apt-get the
 # Debian packages named that are not installed yet, and only those.
 
+# What the build and the whole test suite use.
+# shellcheck disable=SC2034 # read by the scripts that source this file
+test_packages=(cmake make gcc g++ util-linux valgrind dpkg-dev mandoc man-db systemd)
+
 need() {
     local package missing=()
     for package; do

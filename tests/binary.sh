@@ -5,21 +5,19 @@ set -u
 elf=$(readelf -W --file-header --program-headers --dynamic --dyn-syms "$1") || exit 1
 # One line listing every library needed, so that a row can match them all.
 elf+=$'\n'"needed: $(sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' <<< "$elf" | tr '\n' ' ')"
-passed=0
-failed=0
+# shellcheck source=tests/tally.sh
+. "$(dirname "$0")/tally.sh"
 
 # Each row: what is checked, the compiler it holds for, and an extended regex
 # the readelf output must match. glibc fortifies none of the launcher's calls
 # in C++ compiled by clang.
 while IFS='|' read -r what compiler pattern; do
     if [[ $compiler != all && $compiler != "$2" ]]; then
-        echo "skip $what (not with $2)"
+        skip "$what (not with $2)"
     elif grep -Eq -- "$pattern" <<< "$elf"; then
-        echo "ok   $what"
-        passed=$((passed + 1))
+        ok "$what"
     else
-        echo "FAIL $what (no match for $pattern)"
-        failed=$((failed + 1))
+        not_ok "$what (no match for $pattern)"
     fi
 done << 'ROWS'
 needs libc alone|all|^needed: libc\.so\.6 $
@@ -29,5 +27,4 @@ immediate binding|all|BIND_NOW
 stack protector|all|__stack_chk_fail
 fortified libc calls|GNU|__dprintf_chk
 ROWS
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

@@ -42,19 +42,16 @@ if ! "$sandbox" true 2> /dev/null; then
     exit 77
 fi
 
-passed=0
-failed=0
+# shellcheck source=tests/tally.sh
+. "$(dirname "$0")/tally.sh"
 for name in $(declare -F | awk '$3 ~ /^test_/ { print $3 }'); do
     if [[ " ${YRN_SKIP_TESTS-} " == *" $name "* ]]; then
-        echo "skip $name (cannot run in this build)"
+        skip "$name (cannot run in this build)"
     elif report=$("$sandbox" bash "$0" "$@" --inside "$name" 2>&1); then
-        echo "ok   $name"
-        passed=$((passed + 1))
+        ok "$name"
     else
-        echo "FAIL $name"
+        not_ok "$name"
         printf '%s\n' "$report"
-        failed=$((failed + 1))
     fi
 done
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish
