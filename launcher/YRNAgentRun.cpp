@@ -24,12 +24,17 @@ static const char pidFile[] = "/etc/yrnagent.pid";
 // cannot be created, written or closed, and then no partial file is left.
 static bool yrnAgentRecord(pid_t value)
 {
+    // Formatted on the stack and written at once: a stream would allocate,
+    // and the worker's first allocation sets up a whole malloc arena.
+    char text[16];
+    const auto length = static_cast<size_t>(snprintf(text, sizeof text, "%d", value));
+
     // 0644 under the umask: never group- or world-writable. A link left behind
     // by a failed removal is refused rather than written through.
     const int fd = open(pidFile, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
-    const bool written = dprintf(fd, "%d", value) >= 0;
+    const bool written = write(fd, text, length) == static_cast<ssize_t>(length);
     const bool closed = close(fd) == 0;
     if (written && closed)
         return true;

@@ -25,6 +25,6 @@ position-independent|all|FLAGS_1.*PIE
 read-only relocations|all|GNU_RELRO
 immediate binding|all|BIND_NOW
 stack protector|all|__stack_chk_fail
-fortified libc calls|GNU|__dprintf_chk
+fortified libc calls|GNU|__snprintf_chk
 ROWS
 finish
