@@ -47,9 +47,9 @@ test_systemd_unit_verifies() {
     # systemd-analyze wants ExecStart='s program and the Documentation= page
     # to exist: install both, the launcher at /usr/sbin through an overlay.
     DESTDIR=$PWD/root cmake --install "${LAUNCHER%/*}" --prefix /usr > /dev/null
-    mkdir sbin-upper sbin-work
-    mount -t overlay yrn-sbin -o lowerdir=/usr/sbin,upperdir=sbin-upper,workdir=sbin-work /usr/sbin
-    cp root/usr/sbin/YRNAgentRun /usr/sbin/
+    mkdir sbin-upper sbin-work &&
+        mount -t overlay yrn-sbin -o lowerdir=/usr/sbin,upperdir=sbin-upper,workdir=sbin-work /usr/sbin &&
+        cp root/usr/sbin/YRNAgentRun /usr/sbin/ || exit 1
     expect "$(MANPATH=$PWD/root/usr/share/man systemd-analyze verify \
         "$source_dir/contrib/systemd/yrnagent.service" 2>&1; echo "status $?")" \
         "status 0" "systemd-analyze verify"

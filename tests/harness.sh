@@ -12,7 +12,8 @@ set -u
 LAUNCHER=$(realpath "$1")
 HALT_DRIVER=$(realpath "$2")
 export LAUNCHER HALT_DRIVER
-sandbox=$(dirname "$0")/../scripts/sandbox
+suite=$(realpath "$0")
+sandbox=${suite%/tests/*}/scripts/sandbox
 failures=0
 
 # Records a failure unless $1 equals $2; $3 names what was compared.
@@ -47,7 +48,7 @@ fi
 for name in $(declare -F | awk '$3 ~ /^test_/ { print $3 }'); do
     if [[ " ${YRN_SKIP_TESTS-} " == *" $name "* ]]; then
         skip "$name (cannot run in this build)"
-    elif report=$("$sandbox" bash "$0" "$@" --inside "$name" 2>&1); then
+    elif report=$("$sandbox" bash "$suite" "$@" --inside "$name" 2>&1); then
         ok "$name"
     else
         not_ok "$name"

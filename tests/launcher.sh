@@ -31,7 +31,7 @@ test_agent_status_never_becomes_the_launchers() {
     done
 }
 
-test_no_argument_rewrites_pid_file_and_runs_nothing() {
+test_no_argument_still_rewrites_the_pid_file() {
     echo 123456789012 > "$pid_file"
     launch
     expect "$status" 0 "exit status"
@@ -41,7 +41,7 @@ test_no_argument_rewrites_pid_file_and_runs_nothing() {
 }
 
 test_unwritable_etc_ends_with_status_1() {
-    mount -o remount,ro /etc
+    mount -o remount,ro /etc || exit 1
     launch ': > ran'
     expect "$status" 1 "exit status"
     [ -e ran ]; expect $? 1 "agent not run"
@@ -57,11 +57,13 @@ test_worker_that_cannot_start_touches_nothing() {
 }
 
 test_failed_write_leaves_no_pid_file_and_runs_nothing() {
-    umount /etc
-    mkdir small
-    mount -t tmpfs -o size=64k yrn-small small
-    mkdir small/upper small/work
-    mount -t overlay yrn-etc -o lowerdir=/etc,upperdir=small/upper,workdir=small/work /etc
+    # A full file system: another overlay, on the sandbox's own, whose
+    # changes go to a small tmpfs that is then filled up.
+    mkdir small &&
+        mount -t tmpfs -o size=64k yrn-small small &&
+        mkdir small/upper small/work &&
+        mount -t overlay yrn-etc -o lowerdir=/etc,upperdir=small/upper,workdir=small/work /etc ||
+        exit 1
     dd if=/dev/zero of=small/filler bs=4k 2> /dev/null
     launch ': > ran'
     expect "$status" 1 "exit status on a full disk"
