@@ -2,9 +2,11 @@
 # Sourced by the project's scripts: need PACKAGE... installs with apt-get the
 # Debian packages named that are not installed yet, and only those.
 
-# What the build and the whole test suite use.
+# What the build uses, and what the whole test suite adds to it.
 # shellcheck disable=SC2034 # read by the scripts that source this file
-test_packages=(cmake make gcc g++ util-linux valgrind dpkg-dev mandoc man-db systemd)
+build_packages=(cmake make gcc g++ util-linux)
+# shellcheck disable=SC2034
+test_packages=("${build_packages[@]}" valgrind dpkg-dev mandoc man-db systemd)
 
 need() {
     local package missing=()

@@ -5,13 +5,18 @@
 source_dir=$(realpath "$(dirname "$0")/..")
 shipped="./usr/sbin/YRNAgentRun ./usr/share/man/man8/YRNAgentRun.8"
 
+# Installs the build as under the prefix /usr into ./root.
+install_to_root() {
+    DESTDIR=$PWD/root cmake --install "${LAUNCHER%/*}" --prefix /usr > /dev/null
+}
+
 # Prints the regular files under directory $1, on one line.
 files_under() {
     (cd "$1" && find . -type f | sort | paste -sd ' ')
 }
 
 test_install_puts_the_launcher_in_sbin_and_the_page_in_man8() {
-    DESTDIR=$PWD/root cmake --install "${LAUNCHER%/*}" --prefix /usr > /dev/null
+    install_to_root
     expect "$(files_under root)" "$shipped" "installed files"
 }
 
@@ -46,7 +51,7 @@ Section: admin" "package fields"
 test_systemd_unit_verifies() {
     # systemd-analyze wants ExecStart='s program and the Documentation= page
     # to exist: install both, the launcher at /usr/sbin through an overlay.
-    DESTDIR=$PWD/root cmake --install "${LAUNCHER%/*}" --prefix /usr > /dev/null
+    install_to_root
     mkdir sbin-upper sbin-work &&
         mount -t overlay yrn-sbin -o lowerdir=/usr/sbin,upperdir=sbin-upper,workdir=sbin-work /usr/sbin &&
         cp root/usr/sbin/YRNAgentRun /usr/sbin/ || exit 1
