@@ -9,9 +9,10 @@
 extern "C" {
 #endif
 
-/* Writes the pid file, then runs the shell command line `command` (may be
-   null) and returns the status system() reports for it; ends the process with
-   status 1 when the pid file cannot be written. */
+/* Writes the pid file, then runs the shell command line `command` through
+   /bin/sh and returns the shell's wait status (null, having run nothing, when
+   `command` is null). Ends the process with status 1 when the pid file cannot
+   be written, and with the error number when the shell cannot be started. */
 void *yrnAgentRun(void *command);
 
 /* Runs the agent's control script with "stop" and returns the status

@@ -20,6 +20,8 @@ test_one_argument_is_one_shell_command_line() {
     expect "$out" "[one][two three]" "quoted argument split by the shell"
     launch echo ignored
     expect "$out" "" "further arguments ignored"
+    launch '-v 2> /dev/null; echo ran'
+    expect "$out" ran "command line beginning with -"
 }
 
 test_agent_status_never_becomes_the_launchers() {
@@ -28,6 +30,37 @@ test_agent_status_never_becomes_the_launchers() {
         launch "$command"
         expect "$status" 0 "exit status when the agent runs '$command'"
     done
+    # A shell that cannot even start is the launcher's failure, not the agent's.
+    echo 123456789012 > "$pid_file"
+    : > not-a-shell
+    mount --bind not-a-shell /bin/sh || exit 1
+    launch ': > ran'
+    expect "$status" 13 "exit status when /bin/sh cannot be executed (EACCES)"
+    [ -e ran ]; expect $? 1 "agent not run"
+    [[ $(cat "$pid_file") =~ ^[1-9][0-9]*$ && $(cat "$pid_file") != 123456789012 ]]
+    expect $? 0 "pid file written in full [$(cat "$pid_file")]"
+}
+
+test_agent_gets_the_signal_state_system_would_give_it() {
+    # Prints field $1 of the /proc/PID/status lines in file $2, a mask of
+    # signals, ORed over its lines and ANDed with $3. SIGINT and SIGQUIT are
+    # 0x6 there, SIGCHLD 0x10000.
+    masked() {
+        local field value mask=0
+        while read -r field value; do
+            [ "$field" = "$1:" ] && mask=$((mask | 0x$value))
+        done < "$2"
+        echo $((mask & $3))
+    }
+    launch 'grep -h ^Sig /proc/$$/status > agent; grep -h ^Sig /proc/$PPID/task/*/status > launcher'
+    expect "$(masked SigIgn agent 0x6)" 0 "SIGINT and SIGQUIT at their defaults in the agent"
+    expect "$(masked SigIgn launcher 0x6)" 6 "SIGINT and SIGQUIT ignored by the waiting launcher"
+    expect "$(masked SigBlk launcher 0x10000)" 65536 "SIGCHLD blocked in a launcher thread"
+    # Started in the background, as a script's "&" starts it, the launcher
+    # finds SIGINT and SIGQUIT ignored; the agent keeps them so.
+    "$LAUNCHER" 'grep -h ^SigIgn /proc/$$/status > agent' &
+    wait $!
+    expect "$(masked SigIgn agent 0x6)" 6 "SIGINT and SIGQUIT still ignored in a background agent"
 }
 
 test_no_argument_still_rewrites_the_pid_file() {
@@ -79,18 +112,43 @@ test_pid_file_is_never_group_or_world_writable() {
     done
 }
 
-test_pid_file_is_never_written_through_a_link() {
-    local target
-    for target in "$SCRATCH/kept" "$SCRATCH/absent"; do
-        echo keep > kept
-        ln -sfn "$target" "$pid_file"
-        # With no rm on the PATH the removal fails and the link stays.
-        out=$(PATH=/nonexistent "$LAUNCHER" ': > ran' 2>&1)
-        expect $? 1 "exit status with a link to $target"
-        [ -e ran ]; expect $? 1 "agent not run"
-        expect "$(cat kept)" keep "link target unchanged"
-        [ -e absent ]; expect $? 1 "no file created at the link's target"
-    done
+test_survivor_of_a_failed_removal_is_written_only_if_nobody_else_could() {
+    local row
+    # Each row: what stands at the path after the removal failed, the
+    # launcher's exit status, and what the path and /etc/kept read afterwards.
+    while IFS='|' read -r survivor want_status want_pid want_kept; do
+        rm -f "$pid_file" /etc/kept ran
+        echo keep > /etc/kept
+        case $survivor in
+            "link to a file") ln -s /etc/kept "$pid_file" ;;
+            "dangling link") ln -s /etc/absent "$pid_file" ;;
+            "hard link") ln /etc/kept "$pid_file" ;;
+            FIFO) mkfifo "$pid_file" ;;
+            "world-writable file") echo keep > "$pid_file" && chmod 666 "$pid_file" ;;
+            "file of another user")
+                echo keep > "$pid_file"
+                # A user namespace maps no other user: nothing to check there.
+                chown 65534 "$pid_file" 2> /dev/null || continue ;;
+            "longer file of its own") echo 123456789012 > "$pid_file" ;;
+        esac
+        # With no rm on the PATH the removal fails and the survivor stays.
+        out=$(timeout 5 env PATH=/nonexistent "$LAUNCHER" 'printf %s $((PPID + 2)) > ran' 2>&1)
+        expect $? "$want_status" "exit status with a $survivor"
+        [ "$want_pid" = "agent's" ] && want_pid=$(cat ran)
+        # Read through a link, but never from a FIFO, which would wait.
+        expect "$([ -f "$pid_file" ] && cat "$pid_file")" "$want_pid" "pid file with a $survivor"
+        expect "$(cat /etc/kept)" "$want_kept" "/etc/kept with a $survivor"
+        [ -e ran ]; expect $? "$((want_status == 0 ? 0 : 1))" "agent run with a $survivor"
+        [ -e /etc/absent ]; expect $? 1 "nothing created at a link's target"
+    done << 'ROWS'
+link to a file|1|keep|keep
+dangling link|1||keep
+hard link|1|keep|keep
+FIFO|1||keep
+world-writable file|1|keep|keep
+file of another user|1|keep|keep
+longer file of its own|0|agent's|keep
+ROWS
 }
 
 test_agent_sees_no_pid_file_descriptor() {
