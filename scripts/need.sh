@@ -6,7 +6,7 @@
 # shellcheck disable=SC2034 # read by the scripts that source this file
 build_packages=(cmake make gcc g++ util-linux)
 # shellcheck disable=SC2034
-test_packages=("${build_packages[@]}" valgrind dpkg-dev file git mandoc man-db systemd)
+test_packages=("${build_packages[@]}" valgrind debhelper dpkg-dev file git lintian mandoc man-db systemd)
 
 need() {
     local package missing=()
