@@ -5,7 +5,8 @@
 # the machine. Prints a line per test and a closing "N passed, N failed";
 # exits 77 (skipped) where no sandbox can be made, except under CI, where
 # that is a failure. The entry that runs one test refuses to run outside the
-# sandbox's own mount namespace. Tests named in $YRN_SKIP_TESTS are skipped by name.
+# sandbox's own mount namespace. Tests named in $YRN_SKIP_TESTS are skipped
+# by name.
 #
 # Suite arguments: the launcher and the yrnAgentHalt driver.
 
@@ -15,14 +16,6 @@ HALT_DRIVER=$(realpath "$2")
 export LAUNCHER HALT_DRIVER
 suite=$(realpath "$0")
 sandbox=${suite%/tests/*}/scripts/sandbox
-failures=0
-
-# Records a failure unless $1 equals $2; $3 names what was compared.
-expect() {
-    [ "$1" = "$2" ] && return
-    printf '  %s: expected [%s], got [%s]\n' "$3" "$2" "$1"
-    failures=$((failures + 1))
-}
 
 # Runs the launcher with the arguments given; leaves its exit status in
 # $status and all it printed in $out.
@@ -31,6 +24,9 @@ launch() {
     out=$("$LAUNCHER" "$@" 2>&1)
     status=$?
 }
+
+# shellcheck source=tests/tally.sh
+. "$(dirname "$0")/tally.sh"
 
 if [ "${3-}" = --inside ]; then
     # Reached only through the sandbox: a test mounts over /etc and /opt.
@@ -48,8 +44,6 @@ if ! "$sandbox" true; then
     exit 77
 fi
 
-# shellcheck source=tests/tally.sh
-. "$(dirname "$0")/tally.sh"
 for name in $(declare -F | awk '$3 ~ /^test_/ { print $3 }'); do
     if [[ " ${YRN_SKIP_TESTS-} " == *" $name "* ]]; then
         skip "$name (cannot run in this build)"
