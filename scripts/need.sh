@@ -2,11 +2,14 @@
 # Sourced by the project's scripts: need PACKAGE... installs with apt-get the
 # Debian packages named that are not installed yet, and only those.
 
-# What the build uses, and what the whole test suite adds to it.
+# What the build uses, what building the Debian package adds to it, and what
+# the whole test suite needs.
 # shellcheck disable=SC2034 # read by the scripts that source this file
 build_packages=(cmake make gcc g++ util-linux)
 # shellcheck disable=SC2034
-test_packages=("${build_packages[@]}" valgrind debhelper dpkg-dev file git lintian mandoc man-db systemd)
+package_packages=("${build_packages[@]}" build-essential debhelper dpkg-dev file)
+# shellcheck disable=SC2034
+test_packages=("${package_packages[@]}" git lintian mandoc man-db systemd valgrind)
 
 need() {
     local package missing=()
