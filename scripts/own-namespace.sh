@@ -4,14 +4,14 @@
 # machine's own file systems: in a mount namespace other than the parent
 # process's, where no mount is shared. Otherwise it says so and fails.
 own_mount_namespace() {
-    local own parent
+    local own parent inside outside count
     own=$(readlink /proc/self/ns/mnt) || return
-    # The parent's namespace is hidden from a user namespace of the sandbox's
-    # making, where no mount can reach the machine anyway: the machine's user
-    # namespace maps every user id to itself.
     if ! parent=$(readlink "/proc/$PPID/ns/mnt" 2> /dev/null); then
-        read -r parent < /proc/self/uid_map
-        [ "$parent" = "0 0 4294967295" ] || parent=outside
+        # Hidden from a user namespace of the sandbox's making, where no
+        # mount reaches the machine. The machine's own user namespace maps
+        # every user id to itself: there, take the parent's to be this one.
+        read -r inside outside count < /proc/self/uid_map
+        [ "$inside $outside $count" = "0 0 4294967295" ] && parent=$own
     fi
     [ "$own" != "$parent" ] && ! grep -q ' shared:' /proc/self/mountinfo && return
     echo "$1: refusing to mount anything outside a private mount namespace of its own" >&2
