@@ -69,13 +69,19 @@ STARTUP
 }
 
 stage_2_configured_the_agent_runs_with_its_quoted_phrase() {
-    sed -i "s|^YRNAGENT_COMMAND=.*|YRNAGENT_COMMAND='$bin/agent one \"two words\"'|" /etc/default/yrnagent
+    # The command line as an administrator writes it, and a setting of their
+    # own added as systemctl edit adds it, which the agent's shell expands.
+    sed -i "s|^YRNAGENT_COMMAND=.*|YRNAGENT_COMMAND='$bin/agent one \"two words\" \"\$SITE\"'|" \
+        /etc/default/yrnagent
+    mkdir -p /etc/systemd/system/yrnagent.service.d
+    printf '[Service]\nEnvironment=SITE=north\n' > /etc/systemd/system/yrnagent.service.d/override.conf
+    logged systemctl daemon-reload
     logged systemctl restart yrnagent
     wait_for 10 agent_started; expect $? 0 "agent started"
     expect "$(unit ActiveState)" active "state"
     expect "$(cat /etc/yrnagent.pid)" "$(($(unit MainPID) + 2))" "pid file"
     expect "$(cat /run/pid-file-at-start)" "$(($(unit MainPID) + 2))" "pid file when the agent started"
-    wait_for 5 journalctl -q -u yrnagent -o cat -g '^\[one\]\[two words\]$' > /dev/null
+    wait_for 5 journalctl -q -u yrnagent -o cat -g '^\[one\]\[two words\]\[north\]$' > /dev/null
     expect $? 0 "agent's words in the journal"
 }
 
