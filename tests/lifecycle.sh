@@ -6,7 +6,11 @@
 # stand-in agent prints its arguments and waits; a stand-in control script
 # records its calls and, given "stop", ends the agent.
 set -u
-cd /srv/yrnagent || exit 1
+# It installs packages and writes /etc and /opt: never on a real machine.
+if [ "$(systemd-detect-virt --container)" != systemd-nspawn ] || ! cd /srv/yrnagent; then
+    echo "tests/lifecycle.sh runs only in the container scripts/check-booted-system boots" >&2
+    exit 1
+fi
 # shellcheck source=tests/tally.sh
 . ./tally.sh
 bin=/opt/VTQ/Tessivane/Agent/bin
