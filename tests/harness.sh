@@ -47,7 +47,7 @@ fi
 for name in $(declare -F | awk '$3 ~ /^test_/ { print $3 }'); do
     if [[ " ${YRN_SKIP_TESTS-} " == *" $name "* ]]; then
         skip "$name (cannot run in this build)"
-    elif report=$("$sandbox" bash "$suite" "$@" --inside "$name" 2>&1); then
+    elif report=$("$sandbox" bash "$suite" "$LAUNCHER" "$HALT_DRIVER" --inside "$name" 2>&1); then
         ok "$name"
     else
         not_ok "$name"

@@ -30,7 +30,9 @@ test_agent_status_never_becomes_the_launchers() {
         launch "$command"
         expect "$status" 0 "exit status when the agent runs '$command'"
     done
-    # A shell that cannot even start is the launcher's failure, not the agent's.
+}
+
+test_shell_that_cannot_start_is_the_launchers_failure() {
     echo 123456789012 > "$pid_file"
     : > not-a-shell
     mount --bind not-a-shell /bin/sh || exit 1
@@ -41,7 +43,17 @@ test_agent_status_never_becomes_the_launchers() {
     expect $? 0 "pid file written in full [$(cat "$pid_file")]"
 }
 
-test_agent_gets_the_signal_state_system_would_give_it() {
+test_agent_inherits_the_environment_and_signal_mask() {
+    local value=$' two  words\tand a tab '
+    expect "$(YRN_VALUE=$value "$LAUNCHER" 'printf %s "$YRN_VALUE"')" "$value" \
+        "variable set for the launcher, in the agent"
+    # Read by the agent itself: a shell blocks signals while it waits for a
+    # child. SIGUSR1 is 0x200 there.
+    expect "$(env --block-signal=USR1 "$LAUNCHER" 'exec grep ^SigBlk /proc/self/status')" \
+        $'SigBlk:\t0000000000000200' "agent's blocked signals when the launcher starts with SIGUSR1 blocked"
+}
+
+test_agent_gets_sigint_and_sigquit_as_system_would_give_them() {
     # Prints field $1 of the /proc/PID/status lines in file $2, a mask of
     # signals, ORed over its lines and ANDed with $3. SIGINT and SIGQUIT are
     # 0x6 there, SIGCHLD 0x10000.
@@ -52,14 +64,14 @@ test_agent_gets_the_signal_state_system_would_give_it() {
         done < "$2"
         echo $((mask & $3))
     }
-    launch 'grep -h ^Sig /proc/$$/status > agent; grep -h ^Sig /proc/$PPID/task/*/status > launcher'
+    env --default-signal=INT,QUIT "$LAUNCHER" \
+        'grep -h ^Sig /proc/$$/status > agent; grep -h ^Sig /proc/$PPID/task/*/status > launcher'
     expect "$(masked SigIgn agent 0x6)" 0 "SIGINT and SIGQUIT at their defaults in the agent"
     expect "$(masked SigIgn launcher 0x6)" 6 "SIGINT and SIGQUIT ignored by the waiting launcher"
     expect "$(masked SigBlk launcher 0x10000)" 65536 "SIGCHLD blocked in a launcher thread"
     # Started in the background, as a script's "&" starts it, the launcher
     # finds SIGINT and SIGQUIT ignored; the agent keeps them so.
-    "$LAUNCHER" 'grep -h ^SigIgn /proc/$$/status > agent' &
-    wait $!
+    env --ignore-signal=INT,QUIT "$LAUNCHER" 'grep -h ^SigIgn /proc/$$/status > agent'
     expect "$(masked SigIgn agent 0x6)" 6 "SIGINT and SIGQUIT still ignored in a background agent"
 }
 
@@ -89,18 +101,26 @@ test_worker_that_cannot_start_touches_nothing() {
 }
 
 test_failed_write_leaves_no_pid_file_and_runs_nothing() {
-    # A full /etc: a small file system of its own over the sandbox's, holding
-    # only the loader's cache, which the shells need, and then filled up.
-    # (Not an overlay: where / is one already, that would stack too deep.)
-    cp /etc/ld.so.cache . &&
-        mount -t tmpfs -o size=256k yrn-small-etc /etc &&
-        cp ld.so.cache /etc/ ||
-        exit 1
-    dd if=/dev/zero of=/etc/filler bs=4k 2> /dev/null
-    launch ': > ran'
-    expect "$status" 1 "exit status on a full disk"
-    [ -e ran ]; expect $? 1 "agent not run"
-    [ -e "$pid_file" ]; expect $? 1 "no partial pid file left"
+    local limit way
+    for way in "file-size limit of one byte" "full /etc"; do
+        limit=1
+        if [ "$way" = "full /etc" ]; then
+            # A small file system of its own over the sandbox's /etc, holding
+            # only the loader's cache, which the shells need, and then filled
+            # up. (Not an overlay: where / is one already, that would stack
+            # too deep.)
+            cp /etc/ld.so.cache . &&
+                mount -t tmpfs -o size=256k yrn-small-etc /etc &&
+                cp ld.so.cache /etc/ ||
+                exit 1
+            dd if=/dev/zero of=/etc/filler bs=4k 2> /dev/null
+            limit=unlimited
+        fi
+        out=$(prlimit --fsize="$limit" "$LAUNCHER" ': > ran' 2>&1)
+        expect $? 1 "exit status with a $way"
+        [ -e ran ]; expect $? 1 "agent run with a $way"
+        [ -e "$pid_file" ]; expect $? 1 "partial pid file left with a $way"
+    done
 }
 
 test_pid_file_is_never_group_or_world_writable() {
@@ -112,43 +132,78 @@ test_pid_file_is_never_group_or_world_writable() {
     done
 }
 
-test_survivor_of_a_failed_removal_is_written_only_if_nobody_else_could() {
-    local survivor want_status want_pid
-    # Each row: what stands at the path after the removal failed, the
-    # launcher's exit status, and what the path reads afterwards. /etc/kept,
-    # which links lead to, must read "keep" afterwards.
-    while IFS='|' read -r survivor want_status want_pid; do
+test_old_entry_is_removed_or_else_written_only_if_nobody_else_could() {
+    local entry rm outcome want before after status inode path
+    # Each row: what stands at the path when the launcher starts; whether rm
+    # is on the PATH, so that the removal can succeed; and the outcome:
+    #   replaced  status 0; a new regular file, mode 644, holds the value
+    #   adopted   status 0; the same file holds the value and nothing else
+    #   refused   status 1; the agent not run, the entry left as it was
+    # /etc/kept, to which links lead, must read "keep" afterwards.
+    while IFS='|' read -r entry rm outcome; do
         rm -f "$pid_file" /etc/kept ran
         echo keep > /etc/kept
-        case $survivor in
+        case $entry in
             "link to a file") ln -s /etc/kept "$pid_file" ;;
             "dangling link") ln -s /etc/absent "$pid_file" ;;
             "hard link") ln /etc/kept "$pid_file" ;;
-            FIFO) mkfifo "$pid_file" ;;
+            FIFO) mkfifo -m 600 "$pid_file" ;;
+            "FIFO held open by a reader") mkfifo -m 600 "$pid_file" && exec 3<> "$pid_file" ;;
+            "group-writable file") echo keep > "$pid_file" && chmod 664 "$pid_file" ;;
             "world-writable file") echo keep > "$pid_file" && chmod 666 "$pid_file" ;;
+            "longer file of its own") echo 123456789012 > "$pid_file" ;;
+            # A user namespace can neither make a device nor map another
+            # user: nothing to check there.
+            "character device") mknod -m 600 "$pid_file" c 1 3 2> /dev/null || continue ;;
             "file of another user")
                 echo keep > "$pid_file"
-                # A user namespace maps no other user: nothing to check there.
                 chown 65534 "$pid_file" 2> /dev/null || continue ;;
-            "longer file of its own") echo 123456789012 > "$pid_file" ;;
         esac
-        # With no rm on the PATH the removal fails and the survivor stays.
-        out=$(timeout 5 env PATH=/nonexistent "$LAUNCHER" 'printf %s $((PPID + 2)) > ran' 2>&1)
-        expect $? "$want_status" "exit status with a $survivor"
-        [ "$want_pid" = "agent's" ] && want_pid=$(cat ran)
-        # Read through a link, but never from a FIFO, which would wait.
-        expect "$([ -f "$pid_file" ] && cat "$pid_file")" "$want_pid" "pid file with a $survivor"
-        expect "$(cat /etc/kept)" keep "/etc/kept with a $survivor"
-        [ -e ran ]; expect $? "$((want_status == 0 ? 0 : 1))" "agent run with a $survivor"
-        [ -e /etc/absent ]; expect $? 1 "nothing created at a link's target"
+        # Type, mode, owner, inode, and what a regular file (or a link to
+        # one) holds; never read from a FIFO, which would wait.
+        before=$(stat -c '%F %a %u %i' "$pid_file"; [ -f "$pid_file" ] && cat "$pid_file")
+        inode=$(stat -c %i "$pid_file")
+        path=$PATH
+        [ "$rm" = "no rm" ] && path=/nonexistent
+        status=$(umask 022
+            timeout 5 env PATH="$path" "$LAUNCHER" 'printf %s $((PPID + 2)) > ran' > /dev/null 2>&1
+            echo $?)
+        after=$(stat -c '%F %a %u %i' "$pid_file" 2> /dev/null)
+        want=$([ "$outcome" = refused ] && echo 1 || echo 0)
+        entry="$entry, $rm"
+        expect "$status" "$want" "exit status with a $entry"
+        [ -e ran ]; expect $? "$want" "agent not run (1) with a $entry"
+        case $outcome in
+            refused)
+                expect "$after$([ -f "$pid_file" ] && printf '\n%s' "$(cat "$pid_file")")" "$before" \
+                    "entry afterwards with a $entry"
+                if [ -e /dev/fd/3 ]; then
+                    read -r -t 0 -u 3; expect $? 1 "bytes waiting in the FIFO (0) with a $entry"
+                    exec 3>&-
+                fi ;;
+            adopted)
+                expect "${after##* }" "$inode" "inode with a $entry"
+                expect "$(cat "$pid_file")" "$(cat ran)" "value with a $entry" ;;
+            replaced)
+                [ "${after##* }" != "$inode" ]; expect $? 0 "same inode (1) with a $entry"
+                expect "${after% *}" "regular file 644 $(id -u)" "file afterwards with a $entry"
+                expect "$(cat "$pid_file")" "$(cat ran)" "value with a $entry" ;;
+        esac
+        expect "$(cat /etc/kept)" keep "/etc/kept with a $entry"
+        [ -e /etc/absent ]; expect $? 1 "something created at a link's target with a $entry"
     done << 'ROWS'
-link to a file|1|keep
-dangling link|1|
-hard link|1|keep
-FIFO|1|
-world-writable file|1|keep
-file of another user|1|keep
-longer file of its own|0|agent's
+link to a file|no rm|refused
+dangling link|no rm|refused
+hard link|no rm|refused
+FIFO|no rm|refused
+FIFO held open by a reader|no rm|refused
+character device|no rm|refused
+group-writable file|no rm|refused
+world-writable file|no rm|refused
+file of another user|no rm|refused
+longer file of its own|no rm|adopted
+link to a file|rm on the PATH|replaced
+world-writable file|rm on the PATH|replaced
 ROWS
 }
 
