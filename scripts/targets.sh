@@ -1,0 +1,41 @@
+# shellcheck shell=bash
+# Sourced by the scripts that work on fresh Debian roots. A target is a
+# release and an architecture, written RELEASE or RELEASE/ARCH: any codename
+# debootstrap knows ("trixie", "testing", "sid") and any Debian architecture
+# this machine runs, natively or under qemu-user. ARCH defaults to this
+# machine's own.
+
+# The releases the project supports, oldest first. Checks given no target
+# run on all of them.
+# shellcheck disable=SC2034 # read by the scripts that source this file
+supported_releases=(bookworm trixie)
+host_arch=$(dpkg --print-architecture)
+
+# Sets $release and $arch from target $1; fails, saying why, on a malformed one.
+parse_target() {
+    release=${1%%/*} arch=$host_arch
+    [[ $1 == */* ]] && arch=${1#*/}
+    if [[ ! $release =~ ^[a-z]+$ || ! $arch =~ ^[a-z0-9]+$ ]]; then
+        echo "not a target (RELEASE or RELEASE/ARCH): $1" >&2
+        return 2
+    fi
+}
+
+# Succeeds when architecture $1 runs on this machine's processor itself.
+native_arch() {
+    [ "$1" = "$host_arch" ] || { [ "$host_arch" = amd64 ] && [ "$1" = i386 ]; }
+}
+
+# Makes programs of architecture $1 runnable here: for a foreign one,
+# registers qemu-user with the kernel's binfmt_misc, installing it first.
+# Sources scripts/need.sh.
+enable_arch() {
+    native_arch "$1" && return
+    # shellcheck source=scripts/need.sh
+    . "${BASH_SOURCE[0]%/*}/need.sh"
+    need qemu-user-static binfmt-support || return
+    if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
+        mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc || return
+    fi
+    update-binfmts --enable > /dev/null 2>&1 || true # formats already enabled say so
+}
