@@ -135,7 +135,7 @@ test_pid_file_is_never_group_or_world_writable() {
 }
 
 test_old_entry_is_removed_or_else_written_only_if_nobody_else_could() {
-    local entry rm outcome want before after status inode path
+    local entry rm outcome want before after status inode path reader=
     # Each row: what stands at the path when the launcher starts; whether rm
     # is on the PATH, so that the removal can succeed; and the outcome:
     #   replaced  status 0; a new regular file, mode 644, holds the value
@@ -150,7 +150,7 @@ test_old_entry_is_removed_or_else_written_only_if_nobody_else_could() {
             "dangling link") ln -s /etc/absent "$pid_file" ;;
             "hard link") ln /etc/kept "$pid_file" ;;
             FIFO) mkfifo -m 600 "$pid_file" ;;
-            "FIFO held open by a reader") mkfifo -m 600 "$pid_file" && exec 3<> "$pid_file" ;;
+            "FIFO held open by a reader") mkfifo -m 600 "$pid_file" && exec {reader}<> "$pid_file" ;;
             "group-writable file") echo keep > "$pid_file" && chmod 664 "$pid_file" ;;
             "world-writable file") echo keep > "$pid_file" && chmod 666 "$pid_file" ;;
             "longer file of its own") echo 123456789012 > "$pid_file" ;;
@@ -179,9 +179,10 @@ test_old_entry_is_removed_or_else_written_only_if_nobody_else_could() {
             refused)
                 expect "$after$([ -f "$pid_file" ] && printf '\n%s' "$(cat "$pid_file")")" "$before" \
                     "entry afterwards with a $entry"
-                if [ -e /dev/fd/3 ]; then
-                    read -r -t 0 -u 3; expect $? 1 "bytes waiting in the FIFO (0) with a $entry"
-                    exec 3>&-
+                if [ -n "$reader" ]; then
+                    read -r -t 0 -u "$reader"; expect $? 1 "bytes waiting in the FIFO (0) with a $entry"
+                    exec {reader}>&-
+                    reader=
                 fi ;;
             adopted)
                 expect "${after##* }" "$inode" "inode with a $entry"
