@@ -6,7 +6,8 @@
 # exits 77 (skipped) where no sandbox can be made, except under CI, where
 # that is a failure. The entry that runs one test refuses to run outside the
 # sandbox's own mount namespace. Tests named in $YRN_SKIP_TESTS are skipped
-# by name.
+# by name, and so are those a suite names in under_qemu, with the reason,
+# when it runs under qemu-user.
 #
 # Suite arguments: the launcher and the yrnAgentHalt driver.
 
@@ -27,6 +28,7 @@ launch() {
 
 # shellcheck source=tests/tally.sh
 . "$(dirname "$0")/tally.sh"
+declare -A under_qemu
 
 if [ "${3-}" = --inside ]; then
     # Reached only through the sandbox: a test mounts over /etc and /opt.
@@ -47,6 +49,8 @@ fi
 for name in $(declare -F | awk '$3 ~ /^test_/ { print $3 }'); do
     if [[ " ${YRN_SKIP_TESTS-} " == *" $name "* ]]; then
         skip "$name (cannot run in this build)"
+    elif [ -n "${under_qemu[$name]-}" ] && emulated; then
+        skip "$name (under qemu-user: ${under_qemu[$name]})"
     elif report=$("$sandbox" bash "$suite" "$LAUNCHER" "$HALT_DRIVER" --inside "$name" 2>&1); then
         ok "$name"
     else
