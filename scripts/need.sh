@@ -2,14 +2,14 @@
 # Sourced by the project's scripts: need PACKAGE... installs with apt-get the
 # Debian packages named that are not installed yet, and only those.
 
-# What the build uses, what building the Debian package adds to it, and what
-# the whole test suite needs.
+# What the build uses, what building the Debian package needs (the README's
+# own list), and what the whole test suite needs.
 # shellcheck disable=SC2034 # read by the scripts that source this file
 build_packages=(cmake make gcc g++ util-linux)
 # shellcheck disable=SC2034
-package_packages=("${build_packages[@]}" build-essential debhelper dpkg-dev file)
+package_packages=(build-essential cmake debhelper)
 # shellcheck disable=SC2034
-test_packages=("${package_packages[@]}" git lintian mandoc man-db systemd valgrind)
+test_packages=("${build_packages[@]}" "${package_packages[@]}" git lintian mandoc man-db systemd valgrind)
 
 need() {
     local package missing=()
@@ -23,7 +23,11 @@ need() {
         return 1
     fi
     echo "installing ${missing[*]}" >&2
-    apt-get update -qq &&
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-            "${missing[@]}" > /dev/null
+    # One installation at a time, for scripts that run side by side.
+    (
+        flock 9 &&
+            apt-get update -qq &&
+            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+                "${missing[@]}" > /dev/null
+    ) 9< /var/cache/apt
 }
