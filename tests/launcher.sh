@@ -138,8 +138,16 @@ test_pid_file_is_never_group_or_world_writable() {
     done
 }
 
+# Prints what stands at the pid file's path: type, mode, owner and inode,
+# then what a regular file (or a link to one) holds. Never reads a FIFO,
+# which would wait.
+entry_state() {
+    stat -c '%F %a %u %i' "$pid_file" 2> /dev/null
+    [ -f "$pid_file" ] && cat "$pid_file"
+}
+
 test_old_entry_is_removed_or_else_written_only_if_nobody_else_could() {
-    local entry rm outcome want before after status inode path reader=
+    local entry rm outcome want before status inode path reader=
     # Each row: what stands at the path when the launcher starts; whether rm
     # is on the PATH, so that the removal can succeed; and the outcome:
     #   replaced  status 0; a new regular file, mode 644, holds the value
@@ -165,35 +173,32 @@ test_old_entry_is_removed_or_else_written_only_if_nobody_else_could() {
                 echo keep > "$pid_file"
                 chown 65534 "$pid_file" 2> /dev/null || continue ;;
         esac
-        # Type, mode, owner, inode, and what a regular file (or a link to
-        # one) holds; never read from a FIFO, which would wait.
-        before=$(stat -c '%F %a %u %i' "$pid_file"; [ -f "$pid_file" ] && cat "$pid_file")
+        before=$(entry_state)
         inode=$(stat -c %i "$pid_file")
         path=$PATH
         [ "$rm" = "no rm" ] && path=/nonexistent
         status=$(umask 022
             timeout 5 env PATH="$path" "$LAUNCHER" 'printf %s $((PPID + 2)) > ran' > /dev/null 2>&1
             echo $?)
-        after=$(stat -c '%F %a %u %i' "$pid_file" 2> /dev/null)
         want=$([ "$outcome" = refused ] && echo 1 || echo 0)
         entry="$entry, $rm"
         expect "$status" "$want" "exit status with a $entry"
         [ -e ran ]; expect $? "$want" "agent not run (1) with a $entry"
         case $outcome in
             refused)
-                expect "$after$([ -f "$pid_file" ] && printf '\n%s' "$(cat "$pid_file")")" "$before" \
-                    "entry afterwards with a $entry"
+                expect "$(entry_state)" "$before" "entry afterwards with a $entry"
                 if [ -n "$reader" ]; then
                     read -r -t 0 -u "$reader"; expect $? 1 "bytes waiting in the FIFO (0) with a $entry"
                     exec {reader}>&-
                     reader=
                 fi ;;
             adopted)
-                expect "${after##* }" "$inode" "inode with a $entry"
+                expect "$(stat -c %i "$pid_file")" "$inode" "inode with a $entry"
                 expect "$(cat "$pid_file")" "$(cat ran)" "value with a $entry" ;;
             replaced)
-                [ "${after##* }" != "$inode" ]; expect $? 0 "same inode (1) with a $entry"
-                expect "${after% *}" "regular file 644 $(id -u)" "file afterwards with a $entry"
+                [ "$(stat -c %i "$pid_file")" != "$inode" ]; expect $? 0 "same inode (1) with a $entry"
+                expect "$(stat -c '%F %a %u' "$pid_file")" "regular file 644 $(id -u)" \
+                    "file afterwards with a $entry"
                 expect "$(cat "$pid_file")" "$(cat ran)" "value with a $entry" ;;
         esac
         expect "$(cat /etc/kept)" keep "/etc/kept with a $entry"
