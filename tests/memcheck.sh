@@ -14,7 +14,9 @@ test_memcheck_finds_no_errors_and_no_descriptor_leak() {
     )
     expect $? 0 "exit status under memcheck"
     expect "$(grep -c 'ERROR SUMMARY: 0 errors' memcheck.log)" 1 "memcheck errors"
-    expect "$(grep -c 'FILE DESCRIPTORS: 3 open (3 std) at exit' memcheck.log)" 1 \
+    # Valgrind words the summary in its own way from one version to the next
+    # ("3 open (3 std)", "3 open (3 inherited)"): the count is what matters.
+    expect "$(sed -n 's/.*FILE DESCRIPTORS: \([0-9]*\) open .* at exit.*/\1/p' memcheck.log)" 3 \
         "descriptors open at exit"
     expect "$(paste -sd ' ' agent-descriptors)" "0 1 2" "descriptors of the agent's shell"
 }

@@ -18,6 +18,13 @@ not_ok() { echo "FAIL $1"; failed=$((failed + 1)); }
 skip() { echo "skip $1"; }
 finish() { echo "$passed passed, $failed failed"; [ "$failed" -eq 0 ]; }
 
+# How long, in seconds, a wait for something that takes a moment may last
+# before it is taken for a hang: generous, for qemu-user on a loaded machine.
+# A wait ends as soon as its condition holds, so this costs nothing when all
+# is well.
+# shellcheck disable=SC2034 # read by the suites
+patience=120
+
 # Succeeds when this shell runs under qemu-user. The kernel names the
 # emulator as the shell's executable; qemu hides that from the shell itself,
 # but not from a child reading its parent.
