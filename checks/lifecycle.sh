@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # An administrator's whole life with the package, on a booted Debian with
-# systemd, in the README's own commands: scripts/check-booted-system boots it
+# systemd, in the README's own commands: checks/booted-system boots it
 # and runs this there as root, with the package and a later version of it in
 # /srv/yrnagent. The stages run in the order of their numbers, each building
 # on the one before. A stand-in agent prints its arguments and waits; a
@@ -9,7 +9,7 @@
 set -u
 # It installs packages and writes /etc and /opt: never on a real machine.
 if [ "$(systemd-detect-virt --container)" != systemd-nspawn ] || ! cd /srv/yrnagent; then
-    echo "tests/lifecycle.sh runs only in the container scripts/check-booted-system boots" >&2
+    echo "checks/lifecycle.sh runs only in the container checks/booted-system boots" >&2
     exit 1
 fi
 # shellcheck source=tests/tally.sh
@@ -82,11 +82,11 @@ stage_2_configured_the_agent_runs_with_its_quoted_phrase() {
     printf '[Service]\nEnvironment=SITE=north\n' > /etc/systemd/system/yrnagent.service.d/override.conf
     logged systemctl daemon-reload
     logged systemctl restart yrnagent
-    wait_for 10 agent_started; expect $? 0 "agent started"
+    wait_for "$patience" agent_started; expect $? 0 "agent started"
     expect "$(unit ActiveState)" active "state"
     expect "$(cat /etc/yrnagent.pid)" "$(($(unit MainPID) + 2))" "pid file"
     expect "$(cat /run/pid-file-at-start)" "$(($(unit MainPID) + 2))" "pid file when the agent started"
-    wait_for 5 journalctl -q -u yrnagent -o cat -g '^\[one\]\[two words\]\[north\]$' > /dev/null
+    wait_for "$patience" journalctl -q -u yrnagent -o cat -g '^\[one\]\[two words\]\[north\]$' > /dev/null
     expect $? 0 "agent's words in the journal"
 }
 
@@ -109,7 +109,8 @@ stage_4_stop_runs_the_control_script_once() {
     local begin=$SECONDS
     rm -f /run/startup-calls
     logged systemctl stop yrnagent
-    expect "$((SECONDS - begin <= 5))" 1 "stopped within 5 s"
+    # Well within the 90 s after which systemd would kill what is left.
+    expect "$((SECONDS - begin < 60))" 1 "stopped within 60 s"
     expect "$(cat /run/startup-calls)" stop "control script calls"
     expect "$(unit ActiveState)/$(unit Result)" inactive/success "state and result"
     expect "$(unit_processes)" "" "processes left"
@@ -118,11 +119,11 @@ stage_4_stop_runs_the_control_script_once() {
 stage_5_a_killed_launcher_is_started_again_with_one_agent() {
     local launcher agent
     logged systemctl start yrnagent
-    wait_for 10 agent_started; expect $? 0 "agent started"
+    wait_for "$patience" agent_started; expect $? 0 "agent started"
     launcher=$(unit MainPID) agent=$(cat /run/agent.pid)
     rm /run/agent.pid
     kill -KILL "$launcher"
-    wait_for 15 agent_started; expect $? 0 "agent started again"
+    wait_for "$patience" agent_started; expect $? 0 "agent started again"
     expect "$(unit NRestarts)" 1 "restarts"
     [ "$(unit MainPID)" != "$launcher" ]; expect $? 0 "a new launcher"
     kill -0 "$agent" 2> /dev/null; expect $? 1 "the old agent running"
@@ -137,7 +138,7 @@ stage_6_a_launcher_that_keeps_failing_ends_failed() {
     rm -f /etc/yrnagent.pid
     mkdir /etc/yrnagent.pid
     logged systemctl start yrnagent
-    wait_for 60 unit_is failed; expect $? 0 "failed in time"
+    wait_for "$patience" unit_is failed; expect $? 0 "failed in time"
     journalctl -q -u yrnagent -g 'Start request repeated too quickly' > /dev/null
     expect $? 0 "start limit reached"
     restarts=$(unit NRestarts)
@@ -149,7 +150,7 @@ stage_6_a_launcher_that_keeps_failing_ends_failed() {
 
 stage_7_removal_while_running_stops_through_the_control_script() {
     logged systemctl start yrnagent
-    wait_for 10 agent_started; expect $? 0 "agent started"
+    wait_for "$patience" agent_started; expect $? 0 "agent started"
     rm -f /run/startup-calls
     logged apt remove -y yrnagentrun; expect $? 0 "apt remove"
     expect "$(cat /run/startup-calls)" stop "control script calls"

@@ -32,10 +32,22 @@ native_arch() {
 enable_arch() {
     native_arch "$1" && return
     # shellcheck source=scripts/need.sh
-    . "${BASH_SOURCE[0]%/*}/need.sh"
+    . "${BASH_SOURCE[0]%/*}/../scripts/need.sh"
     need qemu-user-static binfmt-support || return
     if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
         mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc || return
     fi
     update-binfmts --enable > /dev/null 2>&1 || true # formats already enabled say so
+}
+
+# Readies root $1 of architecture $2 to be booted under systemd-nspawn:
+# under qemu-user, systemd cannot hand three early units their (empty)
+# credentials and fails them with 243/CREDENTIALS; they need none.
+prepare_boot() {
+    local unit
+    native_arch "$2" && return
+    for unit in systemd-sysusers systemd-tmpfiles-setup systemd-tmpfiles-setup-dev; do
+        mkdir -p "$1/etc/systemd/system/$unit.service.d"
+        printf '[Service]\nLoadCredential=\n' > "$1/etc/systemd/system/$unit.service.d/qemu.conf"
+    done
 }
