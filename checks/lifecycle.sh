@@ -62,7 +62,7 @@ AGENT
     cat > "$bin/startup" << 'STARTUP'
 #!/bin/sh
 echo "$*" >> /run/startup-calls
-[ "$1" = stop ] && kill "$(cat /run/agent.pid)"
+[ "$1" = stop ] && kill "$(cat /run/agent.pid)" && rm /run/agent.pid
 exit 0
 STARTUP
     chmod 755 "$bin/agent" "$bin/startup"
@@ -135,16 +135,23 @@ stage_6_a_launcher_that_keeps_failing_ends_failed() {
     local restarts
     logged systemctl stop yrnagent
     logged systemctl reset-failed yrnagent
+    # Five starts a minute, each after a 5 s pause, fit only while a failed
+    # start takes under 7 s, which a loaded, emulated machine may not give.
+    # The window is widened here: the limit and its outcome are what counts.
+    printf '[Unit]\nStartLimitIntervalSec=15min\n' > /etc/systemd/system/yrnagent.service.d/limit.conf
+    logged systemctl daemon-reload
     rm -f /etc/yrnagent.pid
     mkdir /etc/yrnagent.pid
     logged systemctl start yrnagent
-    wait_for "$patience" unit_is failed; expect $? 0 "failed in time"
+    wait_for $((patience * 3)) unit_is failed; expect $? 0 "failed in time"
     journalctl -q -u yrnagent -g 'Start request repeated too quickly' > /dev/null
     expect $? 0 "start limit reached"
     restarts=$(unit NRestarts)
     sleep 6
     expect "$(unit ActiveState) $(unit NRestarts)" "failed $restarts" "state and restarts 6 s later"
     rmdir /etc/yrnagent.pid
+    rm /etc/systemd/system/yrnagent.service.d/limit.conf
+    logged systemctl daemon-reload
     logged systemctl reset-failed yrnagent
 }
 
