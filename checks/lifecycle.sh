@@ -17,16 +17,6 @@ fi
 bin=/opt/VTQ/Tessivane/Agent/bin
 log=/srv/yrnagent/commands.log
 
-# Waits up to $1 seconds for the command that follows to succeed.
-wait_for() {
-    local deadline=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        [ "$SECONDS" -lt "$deadline" ] || return 1
-        sleep 0.2
-    done
-}
-
 # Prints property $1 of the unit.
 unit() { systemctl show -P "$1" yrnagent; }
 

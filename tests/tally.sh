@@ -1,7 +1,8 @@
 # shellcheck shell=bash
 # Shared by the suites: expect, which compares within a test, and the result
 # lines: "ok", "FAIL" and "skip", and the closing "N passed, N failed", which
-# fails when any test failed; and emulated, for what qemu-user cannot give.
+# fails when any test failed; wait_for and patience, for what takes a moment;
+# and emulated, for what qemu-user cannot give.
 passed=0
 failed=0
 failures=0
@@ -24,6 +25,16 @@ finish() { echo "$passed passed, $failed failed"; [ "$failed" -eq 0 ]; }
 # is well.
 # shellcheck disable=SC2034 # read by the suites
 patience=120
+
+# Waits up to $1 seconds for the command that follows to succeed.
+wait_for() {
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        [ "$SECONDS" -lt "$deadline" ] || return 1
+        sleep 0.2
+    done
+}
 
 # Succeeds when this shell runs under qemu-user. The kernel names the
 # emulator as the shell's executable; qemu hides that from the shell itself,
