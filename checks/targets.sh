@@ -51,3 +51,43 @@ prepare_boot() {
         printf '[Service]\nLoadCredential=\n' > "$1/etc/systemd/system/$unit.service.d/qemu.conf"
     done
 }
+
+# Prints, one a line, the cgroup folders of this shell in the hierarchies
+# that systemd-nspawn sets a container up in: the unified one, and, on a
+# host with cgroup v1, systemd's own.
+cgroup_folders() {
+    local mount
+    mount=$(awk -F ' - ' '{ split($1, m, " "); split($2, k, " ") }
+        k[1] == "cgroup2" { print m[5]; exit }' /proc/self/mountinfo)
+    [ -z "$mount" ] || echo "$mount$(sed -n 's/^0:://p' /proc/self/cgroup)"
+    mount=$(awk -F ' - ' '{ split($1, m, " "); split($2, k, " ") }
+        k[1] == "cgroup" && k[3] ~ /(^|,)name=systemd(,|$)/ { print m[5]; exit }' /proc/self/mountinfo)
+    [ -z "$mount" ] || echo "$mount$(sed -n 's/^[0-9]*:name=systemd://p' /proc/self/cgroup)"
+}
+
+# The cgroup of the container whose files are in folder $1, named after it.
+cgroup_for() {
+    local name=${1#/}
+    echo "${name//\//-}"
+}
+
+# Moves this shell into a cgroup of its own, $1, for a container to be
+# started from it. systemd-nspawn sets each container up under its own
+# cgroup: containers started from one cgroup would share their units'
+# cgroups, and one's systemd could not stop a unit while another's processes
+# are in it.
+enter_own_cgroup() {
+    local folder
+    for folder in $(cgroup_folders); do
+        mkdir -p "$folder/$1" && echo "$BASHPID" > "$folder/$1/cgroup.procs" || return
+    done
+}
+
+# Removes the cgroups whose names begin with $1, once their containers have
+# ended.
+drop_cgroups() {
+    local folder
+    for folder in $(cgroup_folders); do
+        find "$folder" -maxdepth 1 -name "$1*" -exec find {} -depth -type d -delete \; 2> /dev/null || true
+    done
+}
