@@ -56,13 +56,11 @@ prepare_boot() {
 # that systemd-nspawn sets a container up in: the unified one, and, on a
 # host with cgroup v1, systemd's own.
 cgroup_folders() {
-    local mount
-    mount=$(awk -F ' - ' '{ split($1, m, " "); split($2, k, " ") }
-        k[1] == "cgroup2" { print m[5]; exit }' /proc/self/mountinfo)
-    [ -z "$mount" ] || echo "$mount$(sed -n 's/^0:://p' /proc/self/cgroup)"
-    mount=$(awk -F ' - ' '{ split($1, m, " "); split($2, k, " ") }
-        k[1] == "cgroup" && k[3] ~ /(^|,)name=systemd(,|$)/ { print m[5]; exit }' /proc/self/mountinfo)
-    [ -z "$mount" ] || echo "$mount$(sed -n 's/^[0-9]*:name=systemd://p' /proc/self/cgroup)"
+    awk -F ' - ' 'FILENAME == "/proc/self/cgroup" { split($0, line, ":"); within[line[2]] = line[3]; next }
+        { split($1, m, " "); split($2, k, " ") }
+        k[1] == "cgroup2" && !unified++ { print m[5] within[""] }
+        k[1] == "cgroup" && k[3] ~ /(^|,)name=systemd(,|$)/ && !named++ { print m[5] within["name=systemd"] }' \
+        /proc/self/cgroup /proc/self/mountinfo
 }
 
 # The cgroup of the container whose files are in folder $1, named after it.
