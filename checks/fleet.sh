@@ -227,19 +227,19 @@ show_play() {
 # which must be refused with nothing left; their words go to
 # RELEASE-ARCH/refusals.
 build() {
-    local out=$scratch/packages/${1/\//-} release=${1%/*} arch=${1#*/} collection=: later_build=:
+    local out=$scratch/packages/${1/\//-} release=${1%/*} arch=${1#*/} collection=: refusal=: later_build=:
     mkdir -p "$out"
     if [ "$arch" = "$host_arch" ]; then
         collection="scripts/build-collection /out"
         [ -z "${later-}" ] || collection="$collection &&
             touch ansible/stray.yml && ! scripts/build-collection /out 2>> /out/refusals && rm ansible/stray.yml"
+        refusal="git -c user.name=check -c user.email=check@yrnagentrun.invalid commit -qam 'A later version' &&
+            ! scripts/build-collection /out 2>> /out/refusals"
     fi
     if [ -n "${later-}" ]; then
         cp "$scratch/later-entry" "$out/"
         later_build="cat /out/later-entry debian/changelog > /tmp/changelog && mv /tmp/changelog debian/changelog &&
-            git -c user.name=check -c user.email=check@yrnagentrun.invalid commit -qam 'A later version' &&
-            { [ $arch != $host_arch ] || ! scripts/build-collection /out 2>> /out/refusals; } &&
-            scripts/build-package $arch && cp ../yrnagentrun_*_$arch.deb /out/"
+            $refusal && scripts/build-package $arch && cp ../yrnagentrun_*_$arch.deb /out/"
     fi
     checks/in-fresh-root --out "$out" "$release" overlay "
         export DEB_BUILD_OPTIONS=nocheck
