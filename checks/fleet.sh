@@ -59,6 +59,19 @@ fleet_namespace() {
     done
 }
 
+failed_points=()
+# Prints a point's line; records it as failed unless the test's expectations
+# held ($failures is 0).
+point() {
+    if [ "$failures" -eq 0 ]; then
+        ok "$1"
+    else
+        not_ok "$1"
+        failed_points+=("$1")
+    fi
+    failures=0
+}
+
 # Prints the bytes of the standard input as hexadecimal, on one line.
 hex() { od -An -v -tx1 | tr -d ' \n'; }
 
@@ -239,11 +252,12 @@ build() {
     if [ -n "${later-}" ]; then
         cp "$scratch/later-entry" "$out/"
         later_build="cat /out/later-entry debian/changelog > /tmp/changelog && mv /tmp/changelog debian/changelog &&
-            $refusal && scripts/build-package $arch && cp ../yrnagentrun_*_$arch.deb /out/"
+            $refusal && scripts/build-package $arch && cp ../yrnagentrun_*_$arch.deb ../yrnagentrun_*_$arch.buildinfo /out/"
     fi
     checks/in-fresh-root --out "$out" "$release" overlay "
         export DEB_BUILD_OPTIONS=nocheck
-        scripts/build-package $arch && cp ../yrnagentrun_*_$arch.deb /out/ && $collection && $later_build" \
+        scripts/build-package $arch && cp ../yrnagentrun_*_$arch.deb ../yrnagentrun_*_$arch.buildinfo /out/ &&
+        $collection && $later_build" \
         > "$out.log" 2>&1
 }
 
