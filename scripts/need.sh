@@ -3,13 +3,14 @@
 # Debian packages named that are not installed yet, and only those.
 
 # What the build uses, what building the Debian package needs (the README's
-# own list), and what the whole test suite needs.
+# own list), and what the whole test suite needs, the collection's unit tests
+# included.
 # shellcheck disable=SC2034 # read by the scripts that source this file
 build_packages=(cmake make gcc g++ util-linux)
 # shellcheck disable=SC2034
 package_packages=(build-essential cmake debhelper)
 # shellcheck disable=SC2034
-test_packages=("${build_packages[@]}" "${package_packages[@]}" git lintian mandoc man-db systemd valgrind)
+test_packages=("${build_packages[@]}" "${package_packages[@]}" git lintian mandoc man-db python3-pytest systemd valgrind)
 
 need() {
     local package missing=()

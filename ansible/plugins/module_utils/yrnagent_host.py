@@ -449,10 +449,12 @@ class Lists:
             write_file(self.config, owned_file(settings))
 
     def update(self, wait):
-        """Reads the lists again; waits up to wait seconds for their lock; raises HostError with apt's words."""
+        """Reads the lists again, the host's own where there is no repository; waits up to wait seconds for
+        their lock; raises HostError with apt's words."""
         deadline = time.time() + wait
+        environment = {'APT_CONFIG': self.config} if self.url else {}
         while True:
-            status, out, err = run(['apt-get', '-q', 'update', '--error-on=any'], {'APT_CONFIG': self.config})
+            status, out, err = run(['apt-get', '-q', 'update', '--error-on=any'], environment)
             if status == 0:
                 return
             if 'Could not get lock' not in err or time.time() >= deadline:
@@ -749,6 +751,8 @@ class Transaction:
             note = keep_package_file(previous, self.lists)
             if note:
                 self.notes.append(note)
+        if not self.lists.url:
+            self.lists.update(self.wait)  # the repository's own lists were read with the plan
         apt_get(['install', '--no-install-recommends', '--allow-downgrades', '%s=%s' % (PACKAGE, version)],
                 self.lists, self.wait)
         self.done.append('installed %s %s%s' % (PACKAGE, version, ' in place of ' + previous if previous else ''))

@@ -243,7 +243,7 @@ def check(module, wanted):
         with ThreadPoolExecutor(max_workers=2) as pool:
             reading = pool.submit(host.read_host)
             parsing = pool.submit(host.parses, wanted['command']) if present else None
-            published = host.read_repository(lists, host.release(), 0) if present else []
+            published = host.read_repository(lists, host.release(), module.params['wait_seconds']) if present else []
             found = reading.result()
             refused = parsing.result() if parsing else None
         if refused:
