@@ -203,9 +203,11 @@ def diffs(before, after, steps, found, version, check):
             shown.append(dict(before_header=path, after_header=path, before=text(before[path]['content']),
                               after=text(after[path]['content'])))
     previous = found['package']['version']
-    if version != previous:
-        shown.append(dict(prepared='%s %s %s %s\n' % (host.PACKAGE, version or 'purge', 'would replace' if check
-                                                      else 'replaced', previous or 'nothing')))
+    if version and version != previous:
+        shown.append(dict(prepared='%s %s %s %s\n' % (host.PACKAGE, version, 'would replace' if check else 'replaced',
+                                                      previous or 'nothing')))
+    elif previous and not version:
+        shown.append(dict(prepared='%s %s %s\n' % (host.PACKAGE, previous, 'would be purged' if check else 'was purged')))
     for step in steps:
         if step[0] == 'restart':
             shown.append(dict(prepared='the agent %s through the health gate: %s\n' % (
