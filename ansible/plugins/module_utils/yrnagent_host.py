@@ -64,16 +64,16 @@ class HostError(Exception):
     """A step that could not be carried out, in the words of the tool that failed."""
 
 
-def run(argv, env=None, stdin=None):
-    """Runs argv, waits for it, and returns its status, output and error output."""
+def run(argv, env=None, cwd=None):
+    """Runs argv, in folder cwd if given, waits for it, and returns its status, output and error output."""
     environment = dict(os.environ, **LOCALE)
     environment.update(env or {})
     try:
-        process = subprocess.Popen(argv, stdin=subprocess.PIPE if stdin is not None else subprocess.DEVNULL,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment)
+        process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   env=environment, cwd=cwd)
     except OSError as error:
         return 127, '', '%s: %s' % (argv[0], error.strerror)
-    out, err = process.communicate(stdin)
+    out, err = process.communicate()
     return process.returncode, out.decode('utf-8', 'replace'), err.decode('utf-8', 'replace')
 
 
@@ -689,14 +689,11 @@ def keep_package_file(version, lists):
     if os.path.isfile('/var/cache/apt/archives/' + name):
         shutil.copy2('/var/cache/apt/archives/' + name, os.path.join(ARCHIVES, name))
         return None
-    environment = {'APT_CONFIG': lists.config} if lists.url else {}
-    process = subprocess.Popen(['apt-get', '-q', 'download', '%s=%s' % (PACKAGE, version)], cwd=ARCHIVES,
-                               env=dict(os.environ, **dict(LOCALE, **environment)), stdin=subprocess.DEVNULL,
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    out, err = process.communicate()
-    if process.returncode != 0:
+    status, out, err = run(['apt-get', '-q', 'download', '%s=%s' % (PACKAGE, version)],
+                           {'APT_CONFIG': lists.config} if lists.url else {}, ARCHIVES)
+    if status != 0:
         return 'no package file of %s %s is kept here (%s): a rollback would need the repository' % (
-            PACKAGE, version, words(out.decode('utf-8', 'replace'), err.decode('utf-8', 'replace')))
+            PACKAGE, version, words(out, err))
     return None
 
 
