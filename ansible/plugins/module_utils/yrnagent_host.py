@@ -415,6 +415,8 @@ class Lists:
         self.key_file = os.path.join(folder, 'key.asc')
         self.empty = os.path.join(folder, 'empty')
         self.config = os.path.join(folder, 'apt.conf')
+        self.lists = os.path.join(folder, 'lists')
+        self.release = None
 
     def install_options(self):
         """apt-get's options to install from these lists and keep the file in ARCHIVES."""
@@ -425,34 +427,61 @@ class Lists:
         return options + ['-o', 'Dir::Cache::Archives=%s/' % ARCHIVES]
 
     def prepare(self, release_name):
-        """Writes the settings for repository url on release_name; forgets lists read with another key."""
-        for folder in (self.folder, self.empty, os.path.join(self.folder, 'lists', 'partial'), self.cache):
+        """Writes the settings for repository url on release_name; forgets the lists read from another
+        repository, or with another key."""
+        self.release = release_name
+        for folder in (self.folder, self.empty, self.cache):
             if not os.path.isdir(folder):
                 os.makedirs(folder, 0o755)
         os.chmod(self.folder, 0o755)  # apt fetches as its own user
         key = self.key.encode('utf-8')
-        if read_file(self.key_file)['content'] != key:
-            shutil.rmtree(os.path.join(self.folder, 'lists'))
-            os.makedirs(os.path.join(self.folder, 'lists', 'partial'), 0o755)
-            write_file(self.key_file, owned_file(key))
         text = sources_text(self.url, release_name).replace(KEY_FILE.encode(), self.key_file.encode())
-        if read_file(self.sources)['content'] != text:
+        if read_file(self.key_file)['content'] != key or read_file(self.sources)['content'] != text:
+            shutil.rmtree(self.lists, ignore_errors=True)
+            write_file(self.key_file, owned_file(key))
             write_file(self.sources, owned_file(text))
-        # The host's settings for how apt connects, and nothing else: no hooks.
-        connecting = checked(['apt-config', 'dump', 'Acquire'])
-        settings = (connecting + 'Dir::Etc::Parts "%s"; Dir::Etc::main "/dev/null";\n'
-                    'Dir::Etc::PreferencesParts "%s"; Dir::Etc::Preferences "/dev/null";\n'
-                    'Dir::Etc::SourceList "%s"; Dir::Etc::SourceParts "%s";\n'
-                    'Dir::State::Lists "%s/lists/"; Dir::Cache "%s/";\n'
-                    % (self.empty, self.empty, self.sources, self.empty, self.folder, self.cache)).encode('utf-8')
-        if read_file(self.config)['content'] != settings:
-            write_file(self.config, owned_file(settings))
+        if not os.path.isdir(os.path.join(self.lists, 'partial')):
+            os.makedirs(os.path.join(self.lists, 'partial'), 0o755)
+        if self.settings_changed():
+            # The host's settings for how apt connects, and nothing else: no hooks.
+            connecting = checked(['apt-config', 'dump', 'Acquire'])
+            write_file(self.config, owned_file((
+                connecting + 'Dir::Etc::Parts "%s"; Dir::Etc::main "/dev/null";\n'
+                'Dir::Etc::PreferencesParts "%s"; Dir::Etc::Preferences "/dev/null";\n'
+                'Dir::Etc::SourceList "%s"; Dir::Etc::SourceParts "%s";\n'
+                'Dir::State::Lists "%s/lists/"; Dir::Cache "%s/";\n'
+                % (self.empty, self.empty, self.sources, self.empty, self.folder, self.cache)).encode('utf-8')))
+
+    def settings_changed(self):
+        """Whether the host's apt settings may have changed since they were last written into self.config."""
+        try:
+            written = os.stat(self.config).st_mtime
+        except OSError:
+            return True
+        paths = ['/etc/apt/apt.conf', '/etc/apt/apt.conf.d']
+        if os.path.isdir('/etc/apt/apt.conf.d'):
+            paths += [os.path.join('/etc/apt/apt.conf.d', name) for name in os.listdir('/etc/apt/apt.conf.d')]
+        return any(os.path.exists(path) and os.stat(path).st_mtime >= written for path in paths)
 
     def update(self, wait):
         """Reads the lists again, the host's own where there is no repository; waits up to wait seconds for
-        their lock; raises HostError with apt's words."""
-        deadline = time.time() + wait
+        their lock; raises HostError with apt's words.
+
+        The repository's InRelease file is fetched first, through apt's own
+        transport and settings: when it is byte for byte the one that apt
+        checked and keeps in the lists, which hold this repository's alone,
+        they are still the repository's, and apt has nothing to fetch or
+        check again.
+        """
         environment = {'APT_CONFIG': self.config} if self.url else {}
+        if self.url:
+            latest = os.path.join(self.folder, 'InRelease')
+            address = '%s/dists/%s/InRelease' % (self.url.rstrip('/'), self.release)
+            kept = [name for name in os.listdir(self.lists) if name.endswith('_InRelease')]
+            if len(kept) == 1 and run(['/usr/lib/apt/apt-helper', 'download-file', address, latest], environment)[0] == 0 \
+                    and read_file(latest)['content'] == read_file(os.path.join(self.lists, kept[0]))['content']:
+                return
+        deadline = time.time() + wait
         while True:
             status, out, err = run(['apt-get', '-q', 'update', '--error-on=any'], environment)
             if status == 0:

@@ -35,7 +35,8 @@ options:
   command:
     description:
       - The agent's whole shell command line, exactly as the launcher is to receive it.
-      - Required when I(state=present).
+      - Required when I(state=present). It may not hold a newline or a NUL byte, and the host's C(/bin/sh)
+        must parse it.
     type: str
     default: ""
   state:
@@ -54,7 +55,7 @@ options:
     default: ""
   repository_key:
     description:
-      - The repository's OpenPGP public key, ASCII-armoured.
+      - The repository's OpenPGP public key, ASCII-armoured. Set together with I(repository_url).
     type: str
     default: ""
   version:
@@ -67,7 +68,7 @@ options:
   settle_seconds:
     description:
       - How long the agent must stay up after each start the module makes, with the same launcher
-        process and no restart by systemd, to pass the health gate.
+        process and no restart by systemd, to pass the health gate; 1 or more.
     type: int
     default: 15
   health_command:
@@ -77,7 +78,8 @@ options:
     default: ""
   restart_on_upgrade:
     description:
-      - Restarts, through the health gate, an agent whose launcher an upgrade replaced.
+      - Restarts, through the health gate, an agent whose launcher an upgrade replaced. Without it, such
+        an agent is named in a warning, with the host's name.
     type: bool
     default: false
   canary:
@@ -166,6 +168,7 @@ rolled_back:
 import json
 import os
 import shutil
+import socket
 import sys
 import tempfile
 import time
@@ -265,6 +268,11 @@ def check(module, wanted):
     if module._diff:
         result['diff'] = diffs(found['files'], predicted_files(wanted, found, steps), steps, found,
                                decided['version'], True)
+        if decided['stale'] and steps:
+            result['diff'].append(dict(prepared="the agent would keep running the launcher that this upgrade replaces, "
+                                                "until its next start\n"))
+    if decided['stale'] and not steps:
+        name_stale_launcher(module)
     if busy:
         result['msg'] = 'another change of the agent is in progress on this host'
     module.exit_json(**result)
@@ -297,6 +305,8 @@ def change(module, wanted):
         module.warn(note)
     failed = result.pop('failed')
     result['pending'] = False
+    if result['stale']:
+        name_stale_launcher(module)
     if module._diff and before and after:
         found = dict(package=dict(version=result['previous_version']))
         restarts = [('restart', result['restart'])] if result['restart'] and result['changed'] else []
@@ -327,11 +337,34 @@ def host_source():
     return inspect.getsource(host)
 
 
+def refusal(wanted):
+    """What is wrong with the wanted state, beyond its options' types, or None."""
+    if wanted['state'] == 'present' and not wanted['command'].strip():
+        return "command must be set to the agent's command line unless state is absent"
+    if '\n' in wanted['command'] or '\0' in wanted['command']:
+        return ("command holds a newline or a NUL byte, which the service's environment file cannot carry: "
+                "give the agent its whole command line on one line")
+    if bool(wanted['repository_url']) != bool(wanted['repository_key']) or (
+            wanted['repository_key'] and '-----BEGIN PGP PUBLIC KEY BLOCK-----' not in wanted['repository_key']):
+        return ('repository_url and repository_key are set together, the key as an ASCII-armoured OpenPGP public key '
+                'block')
+    if wanted['settle_seconds'] < 1:
+        return 'settle_seconds must be 1 or more'
+    return None
+
+
+def name_stale_launcher(module):
+    """Warns that the agent runs under a launcher that an upgrade replaced, naming the host."""
+    module.warn('The agent on %s runs under a launcher that an upgrade replaced; it stays until the agent\'s next start. '
+                'restart_on_upgrade restarts it.' % socket.gethostname())
+
+
 def main():
     module = AnsibleModule(argument_spec=ARGUMENTS, supports_check_mode=True)
     wanted = dict((name, module.params[name]) for name in ARGUMENTS if name != 'wait_seconds')
-    if wanted['state'] == 'present' and not wanted['command'].strip():
-        module.fail_json(msg='command must be set to the agent command line unless state is absent')
+    refused = refusal(wanted)
+    if refused:
+        module.fail_json(msg=refused)
     if module.check_mode:
         check(module, wanted)
     change(module, wanted)
