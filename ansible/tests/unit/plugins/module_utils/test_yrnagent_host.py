@@ -229,3 +229,43 @@ def test_files_come_back_with_their_modes_and_owners(tmp_path):
     rollback.carry_out([('file', path, before), ('file', str(tmp_path / 'absent'), host.owned_file(None))])
     assert host.read_file(path) == before
     assert rollback.done == ['put back ' + path] and rollback.changed_back
+
+
+@pytest.mark.parametrize('case, kept, served, calls', [
+    ('the InRelease apt checked is served still', b'signed', b'signed', ['apt-helper']),
+    ('another InRelease is served', b'signed', b'changed after signing', ['apt-helper', 'apt-get']),
+    ('no lists yet', None, b'signed', ['apt-get']),
+    ('the repository does not answer', b'signed', None, ['apt-helper', 'apt-get']),
+])
+def test_apt_reads_the_repository_again_unless_it_serves_the_inrelease_apt_checked(
+        monkeypatch, tmp_path, case, kept, served, calls):
+    lists = host.Lists(URL, KEY, str(tmp_path), str(tmp_path / 'cache'))
+    lists.release = 'bookworm'
+    os.makedirs(lists.lists)
+    if kept is not None:
+        (tmp_path / 'lists' / 'apt.example.net_dists_bookworm_InRelease').write_bytes(kept)
+    ran = []
+
+    def run(argv, env=None, cwd=None):
+        ran.append(os.path.basename(argv[0]))
+        if argv[0].endswith('apt-helper'):
+            if served is None:
+                return 100, '', 'E: Failed to fetch'
+            with open(argv[-1], 'wb') as stream:
+                stream.write(served)
+        return 0, '', ''
+    monkeypatch.setattr(host, 'run', run)
+    lists.update(0)
+    assert ran == calls, case
+
+
+def test_apt_waits_for_the_lists_lock_and_no_longer(monkeypatch, tmp_path):
+    lists = host.Lists('', '', str(tmp_path), str(tmp_path))
+    answers = [(100, '', 'E: Could not get lock /var/lib/apt/lists/lock'), (0, '', '')]
+    monkeypatch.setattr(host, 'run', lambda argv, env=None, cwd=None: answers.pop(0))
+    monkeypatch.setattr(host.time, 'sleep', lambda seconds: None)
+    lists.update(5)
+    assert answers == []
+    monkeypatch.setattr(host, 'run', lambda argv, env=None, cwd=None: (100, '', 'E: Could not get lock here'))
+    with pytest.raises(host.HostError, match='Could not get lock'):
+        lists.update(0)
