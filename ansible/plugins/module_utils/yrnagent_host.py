@@ -111,7 +111,7 @@ def read_file(path):
 
 
 def owned_file(content):
-    """A file of the role's own: root's, readable by all, as apt needs it."""
+    """A file of the module's own: root's, readable by all, as apt needs it."""
     return {'content': content, 'mode': 0o644, 'uid': 0, 'gid': 0}
 
 
@@ -403,7 +403,7 @@ def parses(command):
 
 
 # The repository's lists: read with apt's full signature check, into a
-# folder of the role's own, so that apt fetches only what changed and no
+# folder of the module's own, so that apt fetches only what changed and no
 # other source's trouble is the agent's.
 
 class Lists:
@@ -498,7 +498,7 @@ class Lists:
 
 
 def read_repository(lists, release_name, wait):
-    """The versions published for the host; with no repository of the role's own, in the host's own lists."""
+    """The versions published for the host; with no repository of its own, in the host's own lists."""
     if lists.url:
         lists.prepare(release_name)
         lists.update(wait)
@@ -523,7 +523,7 @@ def plan(wanted, found, published):
     why the agent is restarted or None, 'stale': whether the agent is left
     running a launcher that an upgrade replaced}. Each step is a tuple:
     ('file', path, state), ('install', version), ('purge',), ('line',),
-    ('enable',), ('restart', reason) or ('forget',), for the role's own
+    ('enable',), ('restart', reason) or ('forget',), for the module's own
     folders. Raises HostError when
     the wanted state cannot be reached.
     """
@@ -979,7 +979,7 @@ def describe_step(step):
         'line': lambda: "setting the agent's command line in %s" % DEFAULT_FILE,
         'enable': lambda: 'enabling %s' % UNIT,
         'restart': lambda: 'restarting the agent (%s)' % step[1],
-        'forget': lambda: "removing the role's own folders",
+        'forget': lambda: "removing the module's own folders",
     }[step[0]]()
 
 
