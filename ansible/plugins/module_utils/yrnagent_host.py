@@ -47,9 +47,10 @@ MANAGED_FILES = (DEFAULT_FILE, PIN_FILE, SOURCES_FILE, KEY_FILE)
 STATE_DIR = '/var/lib/yrnagent'
 CACHE_DIR = '/var/cache/yrnagent'
 ARCHIVES = CACHE_DIR + '/archives'
-# Held by a change for its whole run, and shared by reads of the host.
-LOCK_FILE = '/run/lock/yrnagent.lock'
+# The changes' folders, root's alone, and the lock that a change holds for
+# its whole run and that a read of the host tries.
 RUN_DIR = '/run/yrnagent'
+LOCK_FILE = RUN_DIR + '/lock'
 
 COMMAND_KEY = 'YRNAGENT_COMMAND'
 # systemd reads a double-quoted value in an EnvironmentFile= as the shell
@@ -887,13 +888,15 @@ def take_lock(exclusive, wait):
     """
     if not exclusive:
         try:
-            descriptor = os.open(LOCK_FILE, os.O_RDONLY)
+            descriptor = os.open(LOCK_FILE, os.O_RDONLY | os.O_NOFOLLOW)
         except OSError as error:
             if error.errno == errno.ENOENT:
                 return -1
             raise
     else:
-        descriptor = os.open(LOCK_FILE, os.O_RDWR | os.O_CREAT, 0o600)
+        if not os.path.isdir(RUN_DIR):
+            os.makedirs(RUN_DIR, 0o700)
+        descriptor = os.open(LOCK_FILE, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW, 0o600)
     deadline = time.time() + wait
     while True:
         try:

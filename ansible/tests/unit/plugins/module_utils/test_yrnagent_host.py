@@ -269,3 +269,16 @@ def test_apt_waits_for_the_lists_lock_and_no_longer(monkeypatch, tmp_path):
     monkeypatch.setattr(host, 'run', lambda argv, env=None, cwd=None: (100, '', 'E: Could not get lock here'))
     with pytest.raises(host.HostError, match='Could not get lock'):
         lists.update(0)
+
+
+def test_a_change_takes_turns_and_names_how_long_it_waited(monkeypatch, tmp_path):
+    monkeypatch.setattr(host, 'RUN_DIR', str(tmp_path / 'run'))
+    monkeypatch.setattr(host, 'LOCK_FILE', str(tmp_path / 'run' / 'lock'))
+    assert host.take_lock(False, 0) == -1, 'a read, before any change'
+    held = host.take_lock(True, 0)
+    assert os.stat(str(tmp_path / 'run')).st_mode & 0o777 == 0o700
+    assert host.take_lock(False, 0) is None, 'a read, while a change holds the lock'
+    with pytest.raises(host.HostError, match='held .*/run/lock for 1 s, the longest a run waits for it'):
+        host.take_lock(True, 1)
+    os.close(held)
+    os.close(host.take_lock(True, 0))
