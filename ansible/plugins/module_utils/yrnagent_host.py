@@ -117,7 +117,10 @@ def owned_file(content):
 
 
 def same_file(a, b):
-    return a['content'] == b['content'] and (a['content'] is None or (a['mode'], a['uid'], a['gid']) == (b['mode'], b['uid'], b['gid']))
+    """Whether two file states are one: the same content, and for a file, the same mode and owner."""
+    if a['content'] != b['content']:
+        return False
+    return a['content'] is None or (a['mode'], a['uid'], a['gid']) == (b['mode'], b['uid'], b['gid'])
 
 
 def write_file(path, wanted):
@@ -158,6 +161,7 @@ def encode_file(state):
 
 
 def decode_file(encoded):
+    """A file's state from what encode_file made of it."""
     state = dict(encoded)
     if encoded['content'] is not None:
         state['content'] = base64.b64decode(encoded['content'])
@@ -265,11 +269,13 @@ def with_command(content, command):
 
 
 def sources_text(url, release):
+    """The deb822 entry for repository url on release, trusting the key in KEY_FILE alone."""
     return ('# Written by the yrnagent Ansible role.\nTypes: deb\nURIs: %s\nSuites: %s\nComponents: main\n'
             'Signed-By: %s\n' % (url, release, KEY_FILE)).encode('utf-8')
 
 
 def pin_text(version):
+    """The apt preferences that keep the package at version."""
     return ('Explanation: Written by the yrnagent Ansible role: upgrades, by hand or\n'
             'Explanation: unattended, leave the package at the version the role installed.\n'
             'Package: %s\nPin: version %s\nPin-Priority: 1000\n' % (PACKAGE, version)).encode('utf-8')
@@ -278,6 +284,7 @@ def pin_text(version):
 # Debian versions, compared as dpkg does.
 
 def _order(character):
+    """Where a character of a version's non-digit part sorts, as dpkg has it: ~, the end, letters, the rest."""
     if character == '~':
         return -1
     if character.isalpha():
@@ -286,6 +293,7 @@ def _order(character):
 
 
 def _compare_part(a, b):
+    """Compares two upstream versions or revisions, as dpkg does: non-digit and digit runs in turn."""
     while a or b:
         a_text, b_text = re.match(r'[^0-9]*', a).group(), re.match(r'[^0-9]*', b).group()
         for index in range(max(len(a_text), len(b_text))):
@@ -313,6 +321,7 @@ def compare_versions(a, b):
 
 
 def newest(versions):
+    """The newest of the Debian versions given, or None for none."""
     best = None
     for version in versions:
         if best is None or compare_versions(version, best) > 0:
@@ -369,6 +378,7 @@ def runs_replaced_launcher(pid):
 
 
 def service_properties(*names):
+    """The service's systemd properties named, in order, each "" where systemd has none."""
     out = output(['systemctl', 'show', UNIT] + ['--property=' + name for name in names])
     properties = dict(line.split('=', 1) for line in out.splitlines() if '=' in line)
     return [properties.get(name, '') for name in names]
@@ -479,8 +489,9 @@ class Lists:
             latest = os.path.join(self.folder, 'InRelease')
             address = '%s/dists/%s/InRelease' % (self.url.rstrip('/'), self.release)
             kept = [name for name in os.listdir(self.lists) if name.endswith('_InRelease')]
-            if len(kept) == 1 and run(['/usr/lib/apt/apt-helper', 'download-file', address, latest], environment)[0] == 0 \
-                    and read_file(latest)['content'] == read_file(os.path.join(self.lists, kept[0]))['content']:
+            if len(kept) == 1 and \
+                    run(['/usr/lib/apt/apt-helper', 'download-file', address, latest], environment)[0] == 0 and \
+                    read_file(latest)['content'] == read_file(os.path.join(self.lists, kept[0]))['content']:
                 return
         deadline = time.time() + wait
         while True:
@@ -769,10 +780,12 @@ class Transaction:
             getattr(self, 'do_' + step[0])(*step[1:])
 
     def do_file(self, path, state):
+        """Makes path hold state."""
         write_file(path, state)
         self.done.append(('removed %s' if state['content'] is None else 'wrote %s') % path)
 
     def do_install(self, version):
+        """Installs version, keeping the package file of the version it replaces for a rollback."""
         previous = self.found['package']['version']
         if previous:
             note = keep_package_file(previous, self.lists)
@@ -785,25 +798,30 @@ class Transaction:
         self.done.append('installed %s %s%s' % (PACKAGE, version, ' in place of ' + previous if previous else ''))
 
     def do_purge(self):
+        """Purges the package."""
         purge(self.lists, self.wait)
         self.done.append('purged %s' % PACKAGE)
 
     def do_line(self):
+        """Sets the wanted command line in the agent's file."""
         set_line(self.wanted['command'])
         self.done.append("set the agent's command line in %s" % DEFAULT_FILE)
 
     def do_enable(self):
+        """Enables the service where it is not."""
         if service_properties('UnitFileState')[0] != 'enabled':
             checked(['systemctl', 'enable', UNIT])
             self.done.append('enabled %s' % UNIT)
 
     def do_restart(self, reason):
+        """Restarts the agent through the health gate; raises HostError, saying what broke, when it fails."""
         broke = start_through_gate(self.wanted['settle_seconds'], self.wanted['health_command'])
         if broke:
             raise HostError(broke)
         self.done.append('restarted the agent (%s): it passes the health gate' % reason)
 
     def do_forget(self):
+        """Removes the module's own folders."""
         for folder in (STATE_DIR, CACHE_DIR):
             shutil.rmtree(folder, ignore_errors=True)
 
@@ -817,6 +835,7 @@ class Rollback:
         self.done, self.failures, self.changed_back = [], [], False
 
     def carry_out(self, steps):
+        """Takes each step in turn, whatever became of the one before; notes each failure."""
         for step in steps:
             try:
                 getattr(self, 'undo_' + step[0])(*step[1:])
@@ -824,6 +843,7 @@ class Rollback:
                 self.failures.append(str(error))
 
     def undo_package(self, before):
+        """Puts the package back as before said it was, where it is not."""
         now = package_state()
         if (now['status'], now['version']) == (before['status'], before['version']):
             return
@@ -847,6 +867,7 @@ class Rollback:
             self.done.append('put back %s %s from %s' % (PACKAGE, before['version'], kept or 'the repository'))
 
     def undo_file(self, path, before):
+        """Puts file path back as before said it was, where it is not."""
         if same_file(read_file(path), before):
             return
         write_file(path, before)
@@ -854,11 +875,13 @@ class Rollback:
         self.done.append(('removed %s' if before['content'] is None else 'put back %s') % path)
 
     def undo_line(self, command):
+        """Has the agent's file give the agent command for its next start, noting whether it changed."""
         before = read_file(DEFAULT_FILE)
         set_line(command)
         self.changed_back = self.changed_back or not same_file(before, read_file(DEFAULT_FILE))
 
     def undo_restart(self):
+        """Restarts the agent through the health gate, once anything was put back; says how it went."""
         if not self.changed_back:
             return
         broke = start_through_gate(self.wanted['settle_seconds'], self.wanted['health_command'])
@@ -869,11 +892,13 @@ class Rollback:
             self.done.append('started the agent again with its previous command line: it passes the health gate')
 
     def undo_stop(self):
+        """Stops the agent, which was not running before the change."""
         if service_properties('ActiveState')[0] in ('active', 'activating', 'reloading'):
             checked(['systemctl', 'stop', UNIT])
             self.done.append('stopped the agent, which was not running before')
 
     def undo_enabled(self, before):
+        """Enables or disables the service again, as before said it was."""
         now = service_properties('UnitFileState')[0]
         if now != before and before in ('enabled', 'disabled') and package_state()['status'] == 'installed':
             checked(['systemctl', 'enable' if before == 'enabled' else 'disable', UNIT])

@@ -195,6 +195,7 @@ ARGUMENTS = dict(
 
 
 def text(content):
+    """A file's content as a diff shows it: empty for no file."""
     return '' if content is None else content.decode('utf-8', 'replace')
 
 
@@ -360,6 +361,7 @@ def name_stale_launcher(module):
 
 
 def main():
+    """Checks the wanted state, then in check mode reports, or else carries out the change."""
     module = AnsibleModule(argument_spec=ARGUMENTS, supports_check_mode=True)
     wanted = dict((name, module.params[name]) for name in ARGUMENTS if name != 'wait_seconds')
     refused = refusal(wanted)
