@@ -5,18 +5,12 @@
 
 from __future__ import absolute_import, division, print_function
 
-import importlib.util
 import os
 
 import pytest
+from ansible_collections.yrnagentrun.agent.plugins.module_utils import yrnagent_host as host
 
 __metaclass__ = type
-
-HERE = os.path.dirname(os.path.abspath(__file__))
-SPEC = importlib.util.spec_from_file_location(
-    'yrnagent_host', os.path.join(HERE, '..', '..', '..', '..', 'plugins', 'module_utils', 'yrnagent_host.py'))
-host = importlib.util.module_from_spec(SPEC)
-SPEC.loader.exec_module(host)
 
 LINE = '/opt/agent "front office" \'single "double"\' "it\'s" \'$HOME stays\' 100% \'C:\\agent\' \\$'
 KEY = '-----BEGIN PGP PUBLIC KEY BLOCK-----\nkey\n-----END PGP PUBLIC KEY BLOCK-----'
