@@ -185,10 +185,9 @@ def environment_value(content, key=COMMAND_KEY):
     """
     text = content.decode('utf-8', 'surrogateescape')
     values = {}
-    state, name, value, position = 'pre-key', '', '', 0
+    state, name, value = 'pre-key', '', ''
     trailing = 0  # blanks at the end of an unquoted value, dropped
     for character in text + '\n':
-        position += 1
         newline = character in '\n\r'
         if state == 'pre-key':
             if character in '#;':
@@ -429,12 +428,17 @@ class Lists:
         self.lists = os.path.join(folder, 'lists')
         self.release = None
 
+    def places(self):
+        """apt's settings that make it read this repository's lists alone, and keep its caches here."""
+        return [('Dir::Etc::SourceList', self.sources), ('Dir::Etc::SourceParts', self.empty),
+                ('Dir::State::Lists', self.lists + '/'), ('Dir::Cache', self.cache + '/')]
+
     def install_options(self):
-        """apt-get's options to install from these lists and keep the file in ARCHIVES."""
+        """apt-get's options to install from these lists, over the host's own settings, and keep the package
+        file in ARCHIVES."""
         options = []
-        if self.url:
-            options += ['-o', 'Dir::Etc::SourceList=' + self.sources, '-o', 'Dir::Etc::SourceParts=' + self.empty,
-                        '-o', 'Dir::State::Lists=%s/lists/' % self.folder, '-o', 'Dir::Cache=%s/' % self.cache]
+        for name, value in self.places() if self.url else []:
+            options += ['-o', '%s=%s' % (name, value)]
         return options + ['-o', 'Dir::Cache::Archives=%s/' % ARCHIVES]
 
     def prepare(self, release_name):
@@ -456,12 +460,10 @@ class Lists:
         if self.settings_changed():
             # The host's settings for how apt connects, and nothing else: no hooks.
             connecting = checked(['apt-config', 'dump', 'Acquire'])
-            write_file(self.config, owned_file((
-                connecting + 'Dir::Etc::Parts "%s"; Dir::Etc::main "/dev/null";\n'
-                'Dir::Etc::PreferencesParts "%s"; Dir::Etc::Preferences "/dev/null";\n'
-                'Dir::Etc::SourceList "%s"; Dir::Etc::SourceParts "%s";\n'
-                'Dir::State::Lists "%s/lists/"; Dir::Cache "%s/";\n'
-                % (self.empty, self.empty, self.sources, self.empty, self.folder, self.cache)).encode('utf-8')))
+            settings = [('Dir::Etc::Parts', self.empty), ('Dir::Etc::main', '/dev/null'),
+                        ('Dir::Etc::PreferencesParts', self.empty), ('Dir::Etc::Preferences', '/dev/null')]
+            write_file(self.config, owned_file((connecting + ''.join(
+                '%s "%s";\n' % setting for setting in settings + self.places())).encode('utf-8')))
 
     def settings_changed(self):
         """Whether the host's apt settings may have changed since they were last written into self.config."""
@@ -603,18 +605,18 @@ def undo(found, attempted):
     steps = []
     if kinds & set(('install', 'purge')):
         steps.append(('package', found['package']))
-    service = found['service']
+    service, files = found['service'], found['files']
     if 'restart' in kinds:
         if found['package']['status'] != 'installed' or service['active'] != 'active' or service['line'] is None:
             steps.append(('stop',))
         else:
-            before = found['files'][DEFAULT_FILE]
+            before = files[DEFAULT_FILE]
             if before['content'] is not None and environment_value(before['content']) == service['line']:
                 steps.append(('file', DEFAULT_FILE, before))
             else:
                 steps.append(('line', service['line']))
             steps.append(('restart',))
-    steps.extend(('file', path, found['files'][path]) for path in MANAGED_FILES)
+    steps.extend(('file', path, files[path]) for path in MANAGED_FILES if ('file', path, files[path]) not in steps)
     if found['package']['status'] == 'installed':
         steps.append(('enabled', service['enabled']))
     return steps
@@ -747,15 +749,15 @@ def drop_other_package_files(version):
             os.unlink(path)
 
 
-def purge(lists, wait):
-    """Purges the package, whatever state dpkg left it in."""
-    status, out, err = run(['apt-get', '-q', '-y', '-o', 'DPkg::Lock::Timeout=%d' % wait, 'purge', PACKAGE])
-    if package_state()['status'] == 'not-installed' and read_file(DEFAULT_FILE)['content'] is None:
+def purge(wait):
+    """Purges the package, whatever state dpkg left it in; waits up to wait seconds for dpkg's lock."""
+    refused = run(['apt-get', '-q', '-y', '-o', 'DPkg::Lock::Timeout=%d' % wait, 'purge', PACKAGE])
+    if package_state()['status'] == 'not-installed':
         return
     # A package that apt will not touch, half installed, is dpkg's to purge.
-    status, out, err = run(['dpkg', '--purge', '--force-remove-reinstreq', PACKAGE])
+    run(['dpkg', '--purge', '--force-remove-reinstreq', PACKAGE])
     if package_state()['status'] != 'not-installed':
-        raise HostError('apt-get purge: %s' % words(out, err))
+        raise HostError('apt-get purge: %s' % words(refused[1], refused[2]))
 
 
 def set_line(command):
@@ -799,7 +801,7 @@ class Transaction:
 
     def do_purge(self):
         """Purges the package."""
-        purge(self.lists, self.wait)
+        purge(self.wait)
         self.done.append('purged %s' % PACKAGE)
 
     def do_line(self):
@@ -849,7 +851,7 @@ class Rollback:
             return
         self.changed_back = True
         if before['status'] == 'not-installed':
-            purge(self.lists, self.wait)
+            purge(self.wait)
             self.done.append('purged %s, which this host did not have' % PACKAGE)
         elif before['status'] == 'config-files':
             apt_get(['remove', PACKAGE], self.lists, self.wait)
@@ -955,6 +957,15 @@ def change(request):
     except HostError as error:
         return dict(result, failed=True, msg=str(error))
     try:
+        return carried_out(wanted, wait, result)
+    finally:
+        os.close(descriptor)
+
+
+def carried_out(wanted, wait, result):
+    """Reads the host, plans and takes the steps, putting back what they changed where one fails; returns
+    result filled in."""
+    try:
         found = read_host()
         result['previous_version'] = result['version'] = found['package']['version']
         lists = Lists(wanted['repository_url'], wanted['repository_key'], STATE_DIR + '/apt', CACHE_DIR)
@@ -965,7 +976,6 @@ def change(request):
         published = read_repository(lists, found['release'], wait) if wanted['state'] == 'present' else []
         decided = plan(wanted, found, published)
     except HostError as error:
-        os.close(descriptor)
         return dict(result, failed=True, msg='%s\nNothing was changed.' % error)
     result.update(restart=decided['restart'], stale=decided['stale'], version=decided['version'],
                   before=dict((path, encode_file(state)) for path, state in found['files'].items()))
@@ -994,7 +1004,6 @@ def change(request):
                   after=dict((path, encode_file(state)) for path, state in after['files'].items()))
     if not result['failed']:
         result['stale'] = after['service']['stale'] and after['service']['active'] == 'active'
-    os.close(descriptor)
     return result
 
 

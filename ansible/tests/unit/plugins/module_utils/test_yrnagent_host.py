@@ -176,7 +176,7 @@ class FakeHost:
         monkeypatch.setattr(host, 'package_state', lambda: now)
         monkeypatch.setattr(host, 'package_file', kept.get)
         monkeypatch.setattr(host, 'apt_get', lambda arguments, lists, wait: self.calls.append(['apt-get'] + arguments))
-        monkeypatch.setattr(host, 'purge', lambda lists, wait: self.calls.append(['purge']))
+        monkeypatch.setattr(host, 'purge', lambda wait: self.calls.append(['purge']))
 
 
 @pytest.mark.parametrize('case, before, now, kept, calls, said', [
