@@ -1,0 +1,84 @@
+# -*- coding: utf-8 -*-
+# Copyright: YRNAgentRun maintainers
+# MIT License (see LICENSE)
+"""What the change does on the host besides its steps: apt's lists read again only when needed, the host's lock,
+files written whole."""
+
+from __future__ import absolute_import, division, print_function
+
+import os
+
+import pytest
+from ansible_collections.yrnagentrun.agent.plugins.module_utils import yrnagent_system as system
+from ansible_collections.yrnagentrun.agent.plugins.module_utils.yrnagent_decide import HostError
+
+__metaclass__ = type
+
+KEY = '-----BEGIN PGP PUBLIC KEY BLOCK-----\nkey\n-----END PGP PUBLIC KEY BLOCK-----'
+URL = 'http://apt.example.net'
+
+
+@pytest.mark.parametrize('case, kept, served, calls', [
+    ('the InRelease apt checked is served still', b'signed', b'signed', ['apt-helper']),
+    ('another InRelease is served', b'signed', b'changed after signing', ['apt-helper', 'apt-get']),
+    ('no lists yet', None, b'signed', ['apt-get']),
+    ('the repository does not answer', b'signed', None, ['apt-helper', 'apt-get']),
+])
+def test_apt_reads_the_repository_again_unless_it_serves_the_inrelease_apt_checked(
+        monkeypatch, tmp_path, case, kept, served, calls):
+    lists = system.Lists(URL, KEY, str(tmp_path), str(tmp_path / 'cache'))
+    lists.release = 'bookworm'
+    os.makedirs(lists.lists)
+    if kept is not None:
+        (tmp_path / 'lists' / 'apt.example.net_dists_bookworm_InRelease').write_bytes(kept)
+    ran = []
+
+    def run(argv, env=None, cwd=None):
+        ran.append(os.path.basename(argv[0]))
+        if argv[0].endswith('apt-helper'):
+            if served is None:
+                return 100, '', 'E: Failed to fetch'
+            with open(argv[-1], 'wb') as stream:
+                stream.write(served)
+        return 0, '', ''
+    monkeypatch.setattr(system, 'run', run)
+    lists.update(0)
+    assert ran == calls, case
+
+
+def test_apt_waits_for_the_lists_lock_and_no_longer(monkeypatch, tmp_path):
+    lists = system.Lists(URL, KEY, str(tmp_path), str(tmp_path))
+    lists.release = 'bookworm'
+    os.makedirs(lists.lists)
+    answers = [(100, '', 'E: Could not get lock /var/lib/apt/lists/lock'), (0, '', '')]
+    monkeypatch.setattr(system, 'run', lambda argv, env=None, cwd=None: answers.pop(0))
+    monkeypatch.setattr(system.time, 'sleep', lambda seconds: None)
+    lists.update(5)
+    assert answers == []
+    monkeypatch.setattr(system, 'run', lambda argv, env=None, cwd=None: (100, '', 'E: Could not get lock here'))
+    with pytest.raises(HostError, match='Could not get lock'):
+        lists.update(0)
+
+
+def test_a_change_takes_turns_and_names_how_long_it_waited(monkeypatch, tmp_path):
+    monkeypatch.setattr(system, 'ROOT', str(tmp_path))
+    assert system.take_lock(False, 0) == -1, 'a read, before any change'
+    held = system.take_lock(True, 0)
+    assert os.stat(str(tmp_path) + system.RUN_DIR).st_mode & 0o777 == 0o700
+    assert system.take_lock(False, 0) is None, 'a read, while a change holds the lock'
+    with pytest.raises(HostError, match='held /run/yrnagent/lock for 1 s, the longest a run waits for it'):
+        system.take_lock(True, 1)
+    os.close(held)
+    os.close(system.take_lock(True, 0))
+
+
+def test_a_written_file_replaces_the_old_one_whole_and_leaves_no_scratch(monkeypatch, tmp_path):
+    monkeypatch.setattr(system, 'ROOT', str(tmp_path))
+    system.write_file('/etc/a/b/file', system.owned_file(b'first', 0o600))
+    system.write_file('/etc/a/b/file', system.owned_file(b'second', 0o640))
+    assert system.read_file('/etc/a/b/file')['content'] == b'second'
+    assert system.read_file('/etc/a/b/file')['mode'] == 0o640
+    assert os.listdir(str(tmp_path / 'etc/a/b')) == ['file']
+    system.write_file('/etc/a/b/file', system.owned_file(None))
+    system.write_file('/etc/a/b/file', system.owned_file(None))
+    assert os.listdir(str(tmp_path / 'etc/a/b')) == []
