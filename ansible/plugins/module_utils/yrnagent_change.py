@@ -36,8 +36,8 @@ from ansible_collections.yrnagentrun.agent.plugins.module_utils.yrnagent_decide 
 
 __metaclass__ = type
 
-RECORD = system.STATE_DIR + '/record.json'
-LAST_CHANGE = system.STATE_DIR + '/last-change.json'
+RECORD = system.RECORD
+LAST_CHANGE = system.LAST_CHANGE
 # This code, kept on the host for the boot's recovery, and its unit.
 PROGRAM_DIR = system.STATE_DIR + '/program'
 MODULES_DIR = PROGRAM_DIR + '/ansible_collections/yrnagentrun/agent/plugins/module_utils'
@@ -103,21 +103,6 @@ def now():
     return time.strftime('%Y-%m-%dT%H:%M:%SZ', time.gmtime())
 
 
-def save_json(path, value):
-    """Writes value as JSON to path, root's alone, durably."""
-    system.make_folder(os.path.dirname(path))
-    system.write_file(path, system.owned_file(json.dumps(value, sort_keys=True).encode('utf-8'), 0o600))
-
-
-def load_json(path):
-    """What path holds as JSON, or None when it is missing or unreadable."""
-    content = system.read_file(path)['content']
-    try:
-        return json.loads(content.decode('utf-8')) if content else None
-    except ValueError:
-        return None
-
-
 def encode_found(found):
     """The host's state as read_host found it, as JSON can carry it."""
     return dict(found, files=dict((path, system.encode_file(state)) for path, state in found['files'].items()))
@@ -128,16 +113,13 @@ def decode_found(encoded):
     return dict(encoded, files=dict((path, system.decode_file(state)) for path, state in encoded['files'].items()))
 
 
-def last_change():
-    """The outcome of the host's last change, as kept: {'outcome', 'started', 'ended', 'version',
-    'line_sha256', 'message'}, or None."""
-    return load_json(LAST_CHANGE)
-
-
 def keep_outcome(outcome, started, version, command, message):
-    """Keeps the outcome of a change, with no command line in it: its digest alone."""
-    save_json(LAST_CHANGE, {'outcome': outcome, 'started': started, 'ended': now(), 'version': version or None,
-                            'line_sha256': decide.digest(command) if command else None, 'message': message})
+    """Keeps the outcome of a change, with no command line in it, its digest alone, nor the agent's journal,
+    where the agent may have printed its line."""
+    said = [line for line in message.split('\n') if not line.startswith(('  ', 'journalctl -u '))]
+    system.save_json(LAST_CHANGE, {'outcome': outcome, 'started': started, 'ended': now(), 'version': version or None,
+                                   'line_sha256': decide.digest(command) if command else None,
+                                   'message': '\n'.join(said)})
 
 
 class Record:
@@ -157,12 +139,12 @@ class Record:
     @classmethod
     def load(cls):
         """The record on disk, or None."""
-        data = load_json(RECORD)
+        data = system.load_json(RECORD)
         return cls(data) if data else None
 
     def save(self):
         """Writes the record, durably."""
-        save_json(RECORD, self.data)
+        system.save_json(RECORD, self.data)
 
     def begin_step(self, step):
         """Records that step is about to be taken, durably."""
@@ -377,7 +359,7 @@ def locked_change(wanted, wait, secret, result):
     record = Record.load()
     if record:
         result['notes'].append(recover(record, boot=False))
-    result['last_change'] = last_change()
+    result['last_change'] = system.last_change()
     started = now()
     lists = system.Lists(wanted['repository_url'], wanted['repository_key'], system.STATE_DIR + '/apt',
                          system.CACHE_DIR)
@@ -491,7 +473,7 @@ def boot_recovery():
         message = recover(record, boot=True)
     finally:
         os.close(descriptor)
-    print(message)
+    sys.stdout.write(message + '\n')
     return 1 if 'The rollback failed' in message else 0
 
 
@@ -521,7 +503,7 @@ def run_change(folder):
     with os.fdopen(descriptor, 'w') as stream:
         json.dump(result, stream)
     os.rename(target + '.partial', target)
-    print(result['msg'] if result['failed'] else '\n'.join(result['done']) or 'nothing to change')
+    sys.stdout.write((result['msg'] if result['failed'] else '\n'.join(result['done']) or 'nothing to change') + '\n')
     return 0
 
 

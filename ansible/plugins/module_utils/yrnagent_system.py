@@ -21,12 +21,14 @@ import base64
 import errno
 import fcntl
 import glob
+import json
 import os
 import re
 import shutil
 import subprocess
 import tempfile
 import time
+from time import gmtime, strftime
 
 from ansible_collections.yrnagentrun.agent.plugins.module_utils import yrnagent_decide as decide
 from ansible_collections.yrnagentrun.agent.plugins.module_utils.yrnagent_decide import HostError
@@ -42,6 +44,9 @@ CACHE_DIR = '/var/cache/yrnagent'
 ARCHIVES = CACHE_DIR + '/archives'
 RUN_DIR = '/run/yrnagent'
 LOCK_FILE = RUN_DIR + '/lock'
+# The state a change in flight began from, and the outcome of the last.
+RECORD = STATE_DIR + '/record.json'
+LAST_CHANGE = STATE_DIR + '/last-change.json'
 # A line tried on the agent before it is written to its file: a runtime
 # drop-in names a file of its own after the agent's, whose assignment wins.
 # Gone at the next boot, with /run.
@@ -184,6 +189,27 @@ def remove_tree(folder):
     shutil.rmtree(on_host(folder), ignore_errors=True)
 
 
+def save_json(path, value):
+    """Writes value as JSON to path, root's alone, durably."""
+    make_folder(os.path.dirname(path))
+    write_file(path, owned_file(json.dumps(value, sort_keys=True).encode('utf-8'), 0o600))
+
+
+def load_json(path):
+    """What path holds as JSON, or None when it is missing or unreadable."""
+    content = read_file(path)['content']
+    try:
+        return json.loads(content.decode('utf-8')) if content else None
+    except ValueError:
+        return None
+
+
+def last_change():
+    """The outcome of the host's last change, as kept: {'outcome', 'started', 'ended', 'version',
+    'line_sha256', 'message'}, or None."""
+    return load_json(LAST_CHANGE)
+
+
 def encode_file(state):
     """A file's state as JSON can carry it."""
     encoded = dict(state)
@@ -312,6 +338,47 @@ def read_host():
         'service': service_state(),
         'folders': os.path.isdir(on_host(STATE_DIR)) or os.path.isdir(on_host(CACHE_DIR)),
     }
+
+
+def iso(timestamp):
+    """A timestamp as systemctl --timestamp=unix shows it ("@seconds"), in ISO 8601, UTC; None for none."""
+    if not timestamp.startswith('@'):
+        return None
+    return strftime('%Y-%m-%dT%H:%M:%SZ', gmtime(int(timestamp[1:].split('.')[0])))
+
+
+def agent_status():
+    """What the host runs, whether it is well, and what its last change did, as yrnagent_info returns it; reads
+    no lock, no repository, and changes nothing."""
+    out = output(['systemctl', 'show', decide.UNIT, '--timestamp=unix', '--property=ActiveState',
+                  '--property=MainPID', '--property=NRestarts', '--property=ActiveEnterTimestamp'])
+    shown = dict(line.split('=', 1) for line in out.splitlines() if '=' in line)
+    active = shown.get('ActiveState') == 'active'
+    main = int(shown.get('MainPID', '0') or 0)
+    line = running_line(main) if active and main else None
+    files = dict((path, read_file(path)['content'])
+                 for path in (decide.DEFAULT_FILE, decide.SOURCES_FILE, decide.PIN_FILE, decide.PID_FILE))
+    file_line = decide.environment_value(files[decide.DEFAULT_FILE] or b'',
+                                         comment_continues=comment_continues())
+    sources = decide.sources_fields(files[decide.SOURCES_FILE])
+    kept = last_change()
+    return dict(
+        release=release(),
+        architecture=output(['dpkg', '--print-architecture']).strip(),
+        version=package_state()['version'] or None,
+        active=active,
+        since=iso(shown.get('ActiveEnterTimestamp', '')) if active else None,
+        restarts=int(shown.get('NRestarts') or 0),
+        pid_file_ok=bool(line is not None and files[decide.PID_FILE] == str(main + 2).encode()),
+        line_sha256=decide.digest(line) if line is not None else None,
+        line_drift=line is not None and line != file_line,
+        launcher_replaced=line is not None and runs_replaced_launcher(main),
+        repository=dict(url=sources['URIs'], suite=sources.get('Suites')) if 'URIs' in sources else None,
+        pin=decide.pinned_version(files[decide.PIN_FILE]),
+        change_in_flight=os.path.exists(on_host(RECORD)),
+        last_change=dict((name, kept.get(name)) for name in ('outcome', 'started', 'ended', 'version', 'line_sha256'))
+        if kept else None,
+    )
 
 
 def parses(command):

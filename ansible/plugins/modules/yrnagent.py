@@ -264,7 +264,7 @@ def check(module, wanted):
             folder, cache = scratch + '/apt', scratch + '/cache'
         lists = system.Lists(wanted['repository_url'], wanted['repository_key'], folder, cache)
         found, decided = change.assess(wanted, lists, module.params['wait_seconds'])
-        kept = change.last_change()
+        kept = system.last_change()
     except HostError as error:
         module.fail_json(msg=str(error))
     finally:

@@ -271,7 +271,9 @@ class FakeHost:
                 self.start()
                 self.service['shows'] = 2
             values = {'ActiveState': self.service['active'], 'UnitFileState': self.service['enabled'],
-                      'MainPID': str(self.service['main']), 'NRestarts': str(self.service['restarts'])}
+                      'MainPID': str(self.service['main']), 'NRestarts': str(self.service['restarts']),
+                      'ActiveEnterTimestamp': '@1765445400' if '--timestamp=unix' in argv else
+                      'Thu 2025-12-11 09:30:00 UTC'}
             wanted = [word.split('=', 1)[1] for word in argv if word.startswith('--property=')]
             return 0, ''.join('%s=%s\n' % (name, values[name]) for name in wanted), ''
         if verb == 'daemon-reload':

@@ -64,7 +64,7 @@ def expect_as_before(host, files, outcome):
     assert host.service['enabled'] == 'disabled'
     assert_runs(host, LINE)
     assert change.Record.load() is None
-    assert change.last_change()['outcome'] == outcome
+    assert system.last_change()['outcome'] == outcome
     assert all(locked for key, argv, locked in host.calls), [key for key, argv, locked in host.calls if not locked]
 
 
@@ -99,7 +99,7 @@ def test_a_failed_step_puts_the_host_back(host, monkeypatch, step, failure, chan
     if reinstall_fails and installed:
         assert 'The rollback failed: could not put back yrnagentrun 1.0.0' in result['msg']
         assert host.package['version'] == '1.0.1'
-        assert host.files() == files and change.last_change()['outcome'] == 'failed'
+        assert host.files() == files and system.last_change()['outcome'] == 'failed'
         assert_runs(host, LINE)
     else:
         expect_as_before(host, files, 'rolled back')
@@ -121,10 +121,10 @@ def test_a_change_that_passes_is_committed(host):
                                                                          'OTHER': '1'}
     assert (host.package['version'], host.service['enabled']) == ('1.0.1', 'enabled')
     assert os.listdir(host.root + system.ARCHIVES) == [os.path.basename(KEPT % '1.0.1')]
-    kept = change.last_change()
+    kept = system.last_change()
     assert (kept['outcome'], kept['version'], kept['line_sha256']) == ('applied', '1.0.1',
                                                                        decide.digest('/opt/agent --new'))
-    assert b'--new' not in system.read_file(change.LAST_CHANGE)['content']
+    assert b'--new' not in system.read_file(system.LAST_CHANGE)['content']
     assert change.Record.load() is None
     assert os.path.islink(host.root + change.RECOVERY_WANTS)
 
@@ -151,7 +151,7 @@ def test_a_power_cut_at_any_command_is_put_back_at_boot(host, cut_at):
     assert_runs(host, LINE)
     assert change.Record.load() is None
     if recorded:
-        kept = change.last_change()
+        kept = system.last_change()
         assert kept['outcome'] == 'interrupted' and kept['message'].startswith('interrupted during '), kept
         assert kept['message'].split('\n')[0].endswith('put back at boot') or ', put back at boot: ' in kept['message']
 
@@ -182,7 +182,7 @@ def test_sigterm_puts_the_files_back_at_once_and_leaves_the_rest_to_the_boot(hos
     assert change.boot_recovery() == 0
     host.start_at_boot()
     assert host.files() == files and host.package['version'] == '1.0.0'
-    assert change.last_change()['message'].startswith('interrupted during restarting the agent')
+    assert system.last_change()['message'].startswith('interrupted during restarting the agent')
 
 
 @pytest.mark.parametrize('starts_failing, said', [
@@ -197,7 +197,7 @@ def test_a_restart_alone_that_fails_starts_the_previous_agent_again(host, starts
     result = change.change(request(command=LINE, version='1.0.0', restart_on_upgrade=True, canary=False))
     assert result['failed'] and said in result['msg'], result['msg']
     assert result['msg'].startswith('restarting the agent (the agent ran a launcher that an upgrade replaced) failed')
-    assert change.last_change()['outcome'] == 'rolled back'
+    assert system.last_change()['outcome'] == 'rolled back'
     if starts_failing == 1:
         assert_runs(host, LINE)
 
@@ -288,4 +288,4 @@ def test_a_kept_package_file_is_dropped_only_once_another_version_is_committed(h
     host.fail('dpkg --install', 'dpkg: error')
     change.change(request(command='/opt/agent dies'))
     assert system.package_file('1.0.0'), 'kept after a rollback that could not reinstall it'
-    assert json.loads(system.read_file(change.LAST_CHANGE)['content'].decode())['outcome'] == 'failed'
+    assert json.loads(system.read_file(system.LAST_CHANGE)['content'].decode())['outcome'] == 'failed'

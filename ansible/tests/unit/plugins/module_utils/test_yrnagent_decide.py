@@ -86,14 +86,14 @@ VERSION_PAIRS = [
 ]
 
 
-@pytest.mark.parametrize('a, b', VERSION_PAIRS)
-def test_versions_sort_as_dpkg_sorts_them(a, b):
+@pytest.mark.parametrize('one, other', VERSION_PAIRS)
+def test_versions_sort_as_dpkg_sorts_them(one, other):
     """Checked against dpkg itself, where it is here."""
-    ours = decide.compare_versions(a, b)
-    assert (decide.compare_versions(b, a) < 0) == (ours > 0)
+    ours = decide.compare_versions(one, other)
+    assert (decide.compare_versions(other, one) < 0) == (ours > 0)
     if shutil.which('dpkg'):
         for relation, holds in (('lt', ours < 0), ('eq', ours == 0), ('gt', ours > 0)):
-            assert (subprocess.call(['dpkg', '--compare-versions', a, relation, b]) == 0) == holds, relation
+            assert (subprocess.call(['dpkg', '--compare-versions', one, relation, other]) == 0) == holds, relation
 
 
 def test_a_revision_is_what_follows_the_last_hyphen():

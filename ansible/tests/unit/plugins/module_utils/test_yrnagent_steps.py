@@ -104,8 +104,8 @@ def test_absent_stops_purges_removes_then_forgets():
     assert names(clean) == ['file', 'file'] and clean['forget']
     gone = dict(found(version='', active='inactive', folders=False), files=dict(
         (path, system.owned_file(None)) for path in decide.MANAGED_FILES))
-    assert steps.plan(wanted(state='absent'), gone, []) == {'steps': [], 'version': '', 'restart': None,
-                                                              'stale': False, 'forget': False}
+    nothing = {'steps': [], 'version': '', 'restart': None, 'stale': False, 'forget': False}
+    assert steps.plan(wanted(state='absent'), gone, []) == nothing
 
 
 @pytest.mark.parametrize('step', [

@@ -9,8 +9,11 @@ from __future__ import absolute_import, division, print_function
 import os
 
 import pytest
+from ansible_collections.yrnagentrun.agent.plugins.module_utils import yrnagent_change as change
+from ansible_collections.yrnagentrun.agent.plugins.module_utils import yrnagent_decide as decide
 from ansible_collections.yrnagentrun.agent.plugins.module_utils import yrnagent_system as system
 from ansible_collections.yrnagentrun.agent.plugins.module_utils.yrnagent_decide import HostError
+from fake_host import LINE, FakeHost
 
 __metaclass__ = type
 
@@ -82,3 +85,67 @@ def test_a_written_file_replaces_the_old_one_whole_and_leaves_no_scratch(monkeyp
     system.write_file('/etc/a/b/file', system.owned_file(None))
     system.write_file('/etc/a/b/file', system.owned_file(None))
     assert os.listdir(str(tmp_path / 'etc/a/b')) == []
+
+
+@pytest.fixture
+def host(tmp_path, monkeypatch):
+    return FakeHost(str(tmp_path), monkeypatch)
+
+
+def test_the_status_of_a_host_as_wanted(host):
+    status = system.agent_status()
+    assert status == {
+        'release': 'bookworm', 'architecture': 'amd64', 'version': '1.0.0', 'active': True,
+        'since': '2025-12-11T09:30:00Z', 'restarts': 0, 'pid_file_ok': True, 'line_sha256': decide.digest(LINE),
+        'line_drift': False, 'launcher_replaced': False, 'repository': {'url': URL, 'suite': 'bookworm'},
+        'pin': '1.0.0', 'change_in_flight': False, 'last_change': None}
+
+
+def ahead_of_its_agent(host):
+    host.write(decide.DEFAULT_FILE, decide.line_file('/opt/agent --later'))
+
+
+def under_a_replaced_launcher(host):
+    host.install('1.0.1')
+
+
+def stopped(host):
+    host.stop()
+
+
+def with_a_wrong_pid_file(host):
+    host.write(decide.PID_FILE, b'1')
+
+
+def cut_short(host):
+    system.save_json(system.RECORD, {'steps': []})
+
+
+def after_a_change_rolled_back(host):
+    host.service['enabled'] = 'enabled'
+    change.change({'wanted': dict(state='present', command='/opt/agent dies', repository_url=URL, repository_key=KEY,
+                                  version='1.0.1', settle_seconds=1, health_command='', restart_on_upgrade=False,
+                                  canary=True), 'wait': 0})
+
+
+@pytest.mark.parametrize('made, read', [
+    (ahead_of_its_agent, {'line_drift': True}),
+    (under_a_replaced_launcher, {'launcher_replaced': True, 'version': '1.0.1'}),
+    (stopped, {'active': False, 'since': None, 'pid_file_ok': False, 'line_sha256': None}),
+    (with_a_wrong_pid_file, {'pid_file_ok': False}),
+    (cut_short, {'change_in_flight': True}),
+])
+def test_the_status_says_what_is_not_well(host, made, read):
+    wanted = system.agent_status()
+    made(host)
+    wanted.update(read)
+    assert system.agent_status() == wanted
+
+
+def test_the_status_names_the_last_change_and_never_its_line(host):
+    after_a_change_rolled_back(host)
+    last = system.agent_status()['last_change']
+    assert sorted(last) == ['ended', 'line_sha256', 'outcome', 'started', 'version']
+    assert (last['outcome'], last['version'], last['line_sha256']) == (
+        'rolled back', '1.0.1', decide.digest('/opt/agent dies'))
+    assert b'/opt/agent dies' not in system.read_file(system.LAST_CHANGE)['content']
