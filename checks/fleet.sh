@@ -198,15 +198,45 @@ VARS
 # Runs the playbook yrnagentrun.agent.rollout from controller $1, in the
 # operator's folder there, with the arguments that follow; its output goes to
 # $fleet/play.log ($play_log when set), and a copy to the run's log. Leaves
-# its status in $play_status.
+# its status in $play_status. With $playbook set, runs that playbook of the
+# collection instead.
 play() {
     local root=$scratch/controller-$1/root arguments='' log=${play_log:-$fleet/play.log}
     shift
     [ $# -eq 0 ] || arguments=$(printf ' %q' "$@")
     play_status=0
-    in_root "$root" "cd /root/rollout && ANSIBLE_NOCOLOR=1 ansible-playbook yrnagentrun.agent.rollout$arguments" \
+    in_root "$root" "cd /root/rollout && ANSIBLE_NOCOLOR=1 ansible-playbook yrnagentrun.agent.${playbook:-rollout}$arguments" \
         > "$log" 2>&1 || play_status=$?
     cat "$log" >> "$scratch/plays.log"
+}
+
+# Runs the playbook yrnagentrun.agent.status from controller $1 as play
+# does, with the arguments that follow; its report goes to
+# $fleet/status.json.
+status_run() {
+    rm -f "$fleet/status.json"
+    playbook=status play "$@" -e yrnagent_status_file=/fleet/status.json
+}
+
+# Prints, for each host of the last status report, in the fleet's order,
+# its name and the fields named ($@), dotted for those of last_change; none
+# for a host the report lacks.
+reported() {
+    python3 - "$fleet/status.json" "${hosts[@]}" -- "$@" << 'REPORTED'
+import json
+import sys
+split = sys.argv.index('--')
+report = json.load(open(sys.argv[1]))['hosts']
+for name in sys.argv[2:split]:
+    host = report.get(name)
+    values = []
+    for field in sys.argv[split + 1:]:
+        value = host
+        for part in field.split('.'):
+            value = value.get(part) if isinstance(value, dict) else None
+        values.append(json.dumps(value))
+    print(name, *(values if host is not None else ['none']))
+REPORTED
 }
 
 # Prints a digest of what host $1's apt and dpkg hold: settings, lists and
@@ -324,6 +354,13 @@ answering() {
 shut_down() {
     on "$1" 'systemctl poweroff --no-block' || true
     wait_for "$patience" eval "! kill -0 ${booted[$1]} 2> /dev/null" || kill -KILL "${booted[$1]}"
+    wait "${booted[$1]}" || true
+}
+
+# Cuts host $1's power: its init killed at once, and every process of the
+# host with it, with nothing flushed or shut down; what it wrote stays.
+power_cut() {
+    kill -KILL "$(pgrep -P "${booted[$1]}")"
     wait "${booted[$1]}" || true
 }
 
