@@ -36,8 +36,6 @@ from ansible_collections.yrnagentrun.agent.plugins.module_utils.yrnagent_decide 
 
 __metaclass__ = type
 
-RECORD = system.RECORD
-LAST_CHANGE = system.LAST_CHANGE
 # This code, kept on the host for the boot's recovery, and its unit.
 PROGRAM_DIR = system.STATE_DIR + '/program'
 MODULES_DIR = PROGRAM_DIR + '/ansible_collections/yrnagentrun/agent/plugins/module_utils'
@@ -67,7 +65,7 @@ ExecStart=/usr/bin/python3 -I -S %s recover
 
 [Install]
 WantedBy=multi-user.target
-''' % (RECORD, decide.UNIT, ENTRY)
+''' % (system.RECORD, decide.UNIT, ENTRY)
 
 
 class Interrupted(BaseException):
@@ -117,7 +115,7 @@ def keep_outcome(outcome, started, version, command, message):
     """Keeps the outcome of a change, with no command line in it, its digest alone, nor the agent's journal,
     where the agent may have printed its line."""
     said = [line for line in message.split('\n') if not line.startswith(('  ', 'journalctl -u '))]
-    system.save_json(LAST_CHANGE, {'outcome': outcome, 'started': started, 'ended': now(), 'version': version or None,
+    system.save_json(system.LAST_CHANGE, {'outcome': outcome, 'started': started, 'ended': now(), 'version': version or None,
                                    'line_sha256': decide.digest(command) if command else None,
                                    'message': '\n'.join(said)})
 
@@ -139,12 +137,12 @@ class Record:
     @classmethod
     def load(cls):
         """The record on disk, or None."""
-        data = system.load_json(RECORD)
+        data = system.load_json(system.RECORD)
         return cls(data) if data else None
 
     def save(self):
         """Writes the record, durably."""
-        system.save_json(RECORD, self.data)
+        system.save_json(system.RECORD, self.data)
 
     def begin_step(self, step):
         """Records that step is about to be taken, durably."""
@@ -154,7 +152,7 @@ class Record:
     @staticmethod
     def clear():
         """Removes the record, durably: the change is committed or undone."""
-        system.write_file(RECORD, system.owned_file(None))
+        system.write_file(system.RECORD, system.owned_file(None))
 
     def before(self):
         """The host's state before the change."""
@@ -493,10 +491,13 @@ def run_change(folder):
     Signals.catch()
     try:
         result = change(request)
-    except Interrupted:
-        result = {'failed': True, 'changed': False, 'msg': 'interrupted before any change', 'done': [],
-                  'rolled_back': [], 'notes': [], 'restart': None, 'stale': False, 'version': '',
-                  'previous_version': '', 'diff': [], 'last_change': None}
+    except (Interrupted, Exception) as error:  # pylint: disable=broad-except
+        # Before the first step, or after the last: what could be put back was, and a record left is the
+        # boot's or the next run's to finish.
+        result = {'failed': True, 'changed': False, 'done': [], 'rolled_back': [], 'notes': [], 'restart': None,
+                  'stale': False, 'version': '', 'previous_version': '', 'diff': [], 'last_change': None,
+                  'msg': 'interrupted before any change' if isinstance(error, Interrupted) else
+                  'the change failed outside its steps: %s' % failure_words(error)}
     Signals.close()
     target = os.path.join(folder, 'result.json')
     descriptor = os.open(target + '.partial', os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)

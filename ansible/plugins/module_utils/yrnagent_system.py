@@ -470,7 +470,7 @@ class Lists:
             write_file(self.key_file, owned_file(key))
             write_file(self.sources, owned_file(text))
         make_folder(os.path.join(self.lists, 'partial'))
-        if self.settings_changed():
+        if self.settings_changed() or read_file(self.config)['mode'] != 0o600:
             # The host's settings for how apt connects, and nothing else: no hooks. A proxy's address may
             # carry a password: root's alone.
             connecting = checked(['apt-config', 'dump', 'Acquire'])

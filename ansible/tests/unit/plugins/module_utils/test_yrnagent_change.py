@@ -289,3 +289,25 @@ def test_a_kept_package_file_is_dropped_only_once_another_version_is_committed(h
     change.change(request(command='/opt/agent dies'))
     assert system.package_file('1.0.0'), 'kept after a rollback that could not reinstall it'
     assert json.loads(system.read_file(system.LAST_CHANGE)['content'].decode())['outcome'] == 'failed'
+
+
+def test_the_change_takes_its_request_and_the_tasks_environment_and_leaves_its_result_alone(host, tmp_path, monkeypatch):
+    folder = tmp_path / 'run' / 'change-test'
+    folder.mkdir(parents=True)
+    (folder / 'request.json').write_text(json.dumps(dict(request(), environment={'http_proxy': 'http://proxy:3128'})))
+    monkeypatch.setenv('http_proxy', '')
+    monkeypatch.setattr(change.Signals, 'closed', False)
+    proxies = []
+    installing = host.answer_apt_get
+    monkeypatch.setattr(host, 'answer_apt_get', lambda verb, argv, cwd: proxies.append(os.environ['http_proxy']) or
+                        installing(verb, argv, cwd))
+    handlers = [change.signal.getsignal(number) for number in (change.signal.SIGTERM, change.signal.SIGINT)]
+    try:
+        assert change.run_change(str(folder)) == 0
+    finally:
+        for number, handler in zip((change.signal.SIGTERM, change.signal.SIGINT), handlers):
+            change.signal.signal(number, handler)
+    assert set(proxies) == {'http://proxy:3128'}
+    assert sorted(os.listdir(str(folder))) == ['result.json']
+    assert os.stat(str(folder / 'result.json')).st_mode & 0o777 == 0o600
+    assert not json.loads((folder / 'result.json').read_text())['failed']
