@@ -54,9 +54,10 @@ keep_debs() {
 }
 
 # Runs bash command line $2 as root in the clone in root $1, with the
-# environment a login would give.
+# environment a login would give, and the NAME=VALUE assignments that
+# follow.
 in_root() {
     chroot "$1" /usr/bin/env -i HOME=/root TERM=dumb \
-        PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+        PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "${@:3}" \
         bash -c "cd /root/yrnagentrun && $2"
 }
