@@ -349,6 +349,11 @@ answering() {
     return 1
 }
 
+# Waits until host $1 has booted up: every unit of its boot, its agent's
+# and the one that puts back a change cut short among them, has started or
+# failed. sshd answers well before.
+booted_up() { on "$1" 'systemctl is-system-running --wait > /dev/null' || true; }
+
 # Shuts host $1 down and waits until it has. Asked from inside: a signal to
 # systemd-nspawn reaches an emulated systemd as another signal.
 shut_down() {
@@ -401,7 +406,8 @@ ENTRY
 # Prints the path of the file of version $2 of the package, built on target $1 (RELEASE-ARCH).
 deb() { echo "$scratch/packages/$1/yrnagentrun_$2_${1#*-}.deb"; }
 
-# Makes the operator's key and a stranger's, in a keyring of the run's own.
+# Makes the operator's key and a stranger's, in a keyring of the run's own;
+# sets $operator and $stranger to their fingerprints.
 make_keys() {
     local who
     export GNUPGHOME=$scratch/gnupg
@@ -410,7 +416,11 @@ make_keys() {
         gpg --batch --quiet --passphrase '' --quick-gen-key "Fleet $who <$who@yrnagentrun.invalid>" ed25519 sign never \
             2> /dev/null
     done
+    operator=$(fingerprint_of operator) stranger=$(fingerprint_of stranger)
 }
+
+# Prints the fingerprint of the key of user $1 made by make_keys.
+fingerprint_of() { gpg --with-colons --list-keys "$1@yrnagentrun.invalid" | awk -F: '$1 == "fpr" { print $10; exit }'; }
 
 # Publishes into $scratch/repository with key $1 what follows, as
 # scripts/publish-repository takes it; its words go to $scratch/publish.log.
@@ -429,7 +439,7 @@ publish_version() {
         built=${built%/}
         debs+=("$(deb "${built##*/}" "$1")")
     done
-    publish operator@yrnagentrun.invalid bookworm "${debs[@]}" trixie "${debs[@]}" "${@:2}"
+    publish "$operator" bookworm "${debs[@]}" trixie "${debs[@]}" "${@:2}"
 }
 
 # Serves $scratch/repository/public with nginx on $web, and hands its key to the controllers.
