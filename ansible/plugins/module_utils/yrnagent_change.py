@@ -115,9 +115,9 @@ def keep_outcome(outcome, started, version, command, message):
     """Keeps the outcome of a change, with no command line in it, its digest alone, nor the agent's journal,
     where the agent may have printed its line."""
     said = [line for line in message.split('\n') if not line.startswith(('  ', 'journalctl -u '))]
-    system.save_json(system.LAST_CHANGE, {'outcome': outcome, 'started': started, 'ended': now(), 'version': version or None,
-                                   'line_sha256': decide.digest(command) if command else None,
-                                   'message': '\n'.join(said)})
+    system.save_json(system.LAST_CHANGE, {
+        'outcome': outcome, 'started': started, 'ended': now(), 'version': version or None,
+        'line_sha256': decide.digest(command) if command else None, 'message': '\n'.join(said)})
 
 
 class Record:
@@ -311,14 +311,17 @@ def install_program(sources):
         system.write_file(ENTRY, entry)
 
 
-def install_recovery_unit():
-    """Installs and enables the unit that puts back at boot a change cut short, where it is not."""
-    wanted = system.owned_file(RECOVERY_UNIT_TEXT.encode('utf-8'))
-    if system.same_file(system.read_file(RECOVERY_UNIT_FILE), wanted) and \
+def install_units():
+    """Installs the service's drop-in that tries lines, and the unit that puts back at boot a change cut short,
+    enabled, where they are not."""
+    unit, drop_in = (system.owned_file(text.encode('utf-8')) for text in (RECOVERY_UNIT_TEXT, system.DROP_IN_TEXT))
+    if system.same_file(system.read_file(RECOVERY_UNIT_FILE), unit) and \
+            system.same_file(system.read_file(system.DROP_IN), drop_in) and \
             os.path.lexists(system.on_host(RECOVERY_WANTS)):
         return
-    system.write_file(RECOVERY_UNIT_FILE, wanted)
-    system.checked(['systemctl', 'enable', RECOVERY_UNIT])
+    system.write_file(system.DROP_IN, drop_in)
+    system.write_file(RECOVERY_UNIT_FILE, unit)
+    system.checked(['systemctl', 'enable', RECOVERY_UNIT])  # which has systemd read the units again
     system.sync_folder(os.path.dirname(RECOVERY_WANTS))
 
 
@@ -328,6 +331,8 @@ def forget():
     if system.read_file(RECOVERY_UNIT_FILE)['content'] is not None:
         system.run(['systemctl', 'disable', RECOVERY_UNIT])
         system.write_file(RECOVERY_UNIT_FILE, system.owned_file(None))
+        system.write_file(system.DROP_IN, system.owned_file(None))
+        system.remove_empty_folder(os.path.dirname(system.DROP_IN))
         system.daemon_reload()
     for folder in (system.STATE_DIR, system.CACHE_DIR):
         system.remove_tree(folder)
@@ -363,7 +368,7 @@ def locked_change(wanted, wait, secret, result):
                          system.CACHE_DIR)
     try:
         found, decided = assess(wanted, lists, wait)
-        install_recovery_unit()
+        install_units()
     except Exception as error:  # pylint: disable=broad-except
         message = '%s\nNothing was changed.' % failure_words(error)
         keep_outcome('failed', started, None, wanted['command'], message)

@@ -104,7 +104,7 @@ class Install(Step):
             change.note(system.keep_package_file(previous, change.lists))
         system.apt_get(['install', '--no-install-recommends', '--allow-downgrades',
                         '%s=%s' % (decide.PACKAGE, self.version)], change.lists, change.wait)
-        system.daemon_reload()
+        system.reload_if_changed(not previous)
         return 'installed %s %s%s' % (decide.PACKAGE, self.version, ' in place of ' + previous if previous else '')
 
     def undo(self, change):
@@ -118,7 +118,7 @@ def restore_package(change):
     """Puts the package back as it was before the change; at boot, from the file kept alone."""
     did = system.restore_package(change.before['package'], change.lists, change.wait, repository=not change.boot)
     if did:
-        system.daemon_reload()
+        system.reload_if_changed(change.before['package']['status'] != 'installed')
     return did
 
 

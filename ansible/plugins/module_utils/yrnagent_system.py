@@ -47,12 +47,15 @@ LOCK_FILE = RUN_DIR + '/lock'
 # The state a change in flight began from, and the outcome of the last.
 RECORD = STATE_DIR + '/record.json'
 LAST_CHANGE = STATE_DIR + '/last-change.json'
-# A line tried on the agent before it is written to its file: a runtime
-# drop-in names a file of its own after the agent's, whose assignment wins.
-# Gone at the next boot, with /run.
-DROP_IN_DIR = '/run/systemd/system/%s.service.d' % decide.UNIT
-DROP_IN = DROP_IN_DIR + '/50-yrnagent-change.conf'
+# A line tried on the agent before it is written to its file: a drop-in
+# of the change's own names, after the agent's file, a file in /run, whose
+# assignment wins while it is there, and which the next boot clears. The
+# drop-in stays, so that a trial costs systemd no reload.
+DROP_IN = '/etc/systemd/system/%s.service.d/yrnagent-change.conf' % decide.UNIT
 TRIAL_LINE = RUN_DIR + '/line'
+DROP_IN_TEXT = ('# Written by a change of the yrnagent service: the line it tries on the agent,\n'
+                '# in %s while it does, overrides the line in %s.\n[Service]\nEnvironmentFile=-%s\n'
+                % (TRIAL_LINE, decide.DEFAULT_FILE, TRIAL_LINE))
 HEALTH_TIMEOUT = 60
 LOCALE = {'LC_ALL': 'C', 'DEBIAN_FRONTEND': 'noninteractive'}
 # dpkg's maintainer scripts start and stop the agent through systemctl;
@@ -208,6 +211,15 @@ def last_change():
     """The outcome of the host's last change, as kept: {'outcome', 'started', 'ended', 'version',
     'line_sha256', 'message'}, or None."""
     return load_json(LAST_CHANGE)
+
+
+def remove_empty_folder(folder):
+    """Removes folder where nothing is left in it: another's files there are not the module's to remove."""
+    try:
+        os.rmdir(on_host(folder))
+    except OSError as error:
+        if error.errno not in (errno.ENOENT, errno.ENOTEMPTY, errno.EEXIST):
+            raise
 
 
 def encode_file(state):
@@ -655,8 +667,15 @@ def restore_package(before, lists, wait, repository=True):
 # The service.
 
 def daemon_reload():
-    """Has systemd read the units again: after a package or a drop-in changed."""
+    """Has systemd read the units again."""
     checked(['systemctl', 'daemon-reload'])
+
+
+def reload_if_changed(fresh):
+    """Has systemd read the units again where the service's unit file changed on disk since it read it, or is
+    new (fresh)."""
+    if fresh or service_properties('NeedDaemonReload')[0] == 'yes':
+        daemon_reload()
 
 
 def set_enabled(wanted):
@@ -668,21 +687,14 @@ def set_enabled(wanted):
 
 
 def try_line(command):
-    """Has the service's next start run command, through a runtime drop-in, leaving its file as it is."""
+    """Has the service's next starts run command, leaving its file as it is, until drop_trial."""
     make_folder(RUN_DIR, 0o700)
     write_file(TRIAL_LINE, owned_file(decide.line_file(command), 0o600))
-    write_file(DROP_IN, owned_file(('# Written by a change of the yrnagent service: the line it tries.\n'
-                                    '[Service]\nEnvironmentFile=%s\n' % TRIAL_LINE).encode()))
-    daemon_reload()
 
 
 def drop_trial():
-    """Removes the drop-in that has the service run another line than its file's, where there is one."""
-    if read_file(DROP_IN)['content'] is None:
-        return
-    write_file(DROP_IN, owned_file(None))
+    """Has the service's next starts run its file's line again."""
     write_file(TRIAL_LINE, owned_file(None))
-    daemon_reload()
 
 
 def stop_service():

@@ -67,13 +67,19 @@ class FakeHost:
         monkeypatch.setattr(system, 'ROOT', root)
         monkeypatch.setattr(system, 'run', self.run)
         monkeypatch.setattr(system, 'time', Clock())
+        writing = system.write_file
+
+        def write_file(path, state):
+            self.event('write ' + path)
+            writing(path, state)
+        monkeypatch.setattr(system, 'write_file', write_file)
         self.package = {'status': 'installed', 'version': '1.0.0'}
         self.published = ['1.0.0', '1.0.1']
         self.service = {'active': 'inactive', 'enabled': 'disabled', 'main': 0, 'restarts': 0, 'shows': 0, 'line': ''}
         self.loaded = []  # the drop-ins' environment files, as systemd last read them
         self.calls = []
         self.failing = {}  # a command and its verb: the words it fails with, one list item a call
-        self.cut_at = None  # the number of the changing command that the power cut ends
+        self.cut_at = None  # the number of the changing command or file write that the power cut ends
         self.changing = 0
         self.interrupt_on = None  # a command and its verb that SIGTERM reaches, once it has answered
         self.next_pid = 100
@@ -129,13 +135,8 @@ class FakeHost:
             verb = ''
         key = ('%s %s' % (name, verb)).strip()
         self.calls.append((key, argv, self.lock_held()))
-        changing = name not in READING and not key.startswith(READING)
-        if changing:
-            self.changing += 1
-            if self.changing == self.cut_at:
-                if verb in ('install', '--install'):
-                    self.package = {'status': 'half-installed', 'version': ''}
-                raise PowerCut(key)
+        if name not in READING and not key.startswith(READING):
+            self.event(key, half=verb in ('install', '--install'))
         if self.failing.get(key):
             return 100, '', self.failing[key].pop(0)
         answer = getattr(self, 'answer_' + name.replace('-', '_'), None)
@@ -146,6 +147,15 @@ class FakeHost:
             self.interrupt_on = None
             raise Interrupted(15)
         return result
+
+    def event(self, what, half=False):
+        """Counts a command or a file write that changes the host; the power goes at the one numbered cut_at,
+        before it is done, leaving a package that dpkg was installing half installed."""
+        self.changing += 1
+        if self.changing == self.cut_at:
+            if half:
+                self.package = {'status': 'half-installed', 'version': ''}
+            raise PowerCut(what)
 
     def fail(self, key, words, times=1):
         """Has command key fail, with words, the next times it runs."""
@@ -270,21 +280,22 @@ class FakeHost:
                 self.stop()
                 self.start()
                 self.service['shows'] = 2
-            values = {'ActiveState': self.service['active'], 'UnitFileState': self.service['enabled'],
+            values = {'ActiveState': self.service['active'], 'UnitFileState': self.service['enabled'], 'NeedDaemonReload': 'no',
                       'MainPID': str(self.service['main']), 'NRestarts': str(self.service['restarts']),
                       'ActiveEnterTimestamp': '@1765445400' if '--timestamp=unix' in argv else
                       'Thu 2025-12-11 09:30:00 UTC'}
             wanted = [word.split('=', 1)[1] for word in argv if word.startswith('--property=')]
             return 0, ''.join('%s=%s\n' % (name, values[name]) for name in wanted), ''
         if verb == 'daemon-reload':
-            folder = self.root + system.DROP_IN_DIR
+            folder = os.path.dirname(self.root + system.DROP_IN)
             self.loaded = []
             for name in sorted(os.listdir(folder)) if os.path.isdir(folder) else []:
                 with open(os.path.join(folder, name)) as stream:
-                    self.loaded += re.findall(r'^EnvironmentFile=(\S+)$', stream.read(), re.M)
+                    self.loaded += re.findall(r'^EnvironmentFile=-?(\S+)$', stream.read(), re.M)
             return 0, '', ''
         unit = argv[-1]
         if verb in ('enable', 'disable'):
+            self.answer_systemctl('daemon-reload', argv, cwd)  # as systemctl does after enabling or disabling
             if unit == decide.UNIT:
                 self.service['enabled'] = verb + 'd'
             else:

@@ -20,8 +20,9 @@ from fake_host import KEY, LINE, URL, FakeHost, PowerCut
 __metaclass__ = type
 
 KEPT = system.ARCHIVES + '/yrnagentrun_%s_amd64.deb'
-# How many commands that change the host a change of an enabled service runs: a power cut is tried at each.
-CUT_POINTS = 8
+# How many commands and file writes that change the host a change of an enabled service makes: a power cut is
+# tried before each.
+CUT_POINTS = 22
 
 
 @pytest.fixture
@@ -72,7 +73,7 @@ def assert_runs(host, line):
     """The agent is active, its launcher given line, and the pid file holds its process id plus 2."""
     assert (host.service['active'], host.running_line()) == ('active', line)
     assert system.read_file(decide.PID_FILE)['content'] == str(host.service['main'] + 2).encode()
-    assert not os.listdir(host.root + system.DROP_IN_DIR) if os.path.isdir(host.root + system.DROP_IN_DIR) else True
+    assert not os.path.exists(host.root + system.TRIAL_LINE), 'a line still tried'
 
 
 FAILING_STEPS = [
@@ -136,27 +137,32 @@ def test_the_power_cuts_below_try_each_command_that_changes_the_host(host):
 
 
 @pytest.mark.parametrize('cut_at', range(1, CUT_POINTS + 1))
-def test_a_power_cut_at_any_command_is_put_back_at_boot(host, cut_at):
+def test_a_power_cut_anywhere_leaves_the_host_as_before_or_as_committed_once_booted(host, cut_at):
     host.service['enabled'] = 'enabled'
     files = host.files()
     host.cut_at = cut_at
     with pytest.raises(PowerCut):
         change.change(request())
     recorded = change.Record.load()
+    committed = recorded is None and host.package['version'] == '1.0.1'
     host.boot()
     assert change.boot_recovery() == 0
     host.start_at_boot()
+    assert change.Record.load() is None
+    if committed:
+        assert host.files()[decide.PIN_FILE]['content'] == decide.pin_text('1.0.1')
+        assert_runs(host, '/opt/agent --new')
+        return
     assert host.files() == files
     assert (host.package, host.service['enabled']) == ({'status': 'installed', 'version': '1.0.0'}, 'enabled')
     assert_runs(host, LINE)
-    assert change.Record.load() is None
     if recorded:
         kept = system.last_change()
         assert kept['outcome'] == 'interrupted' and kept['message'].startswith('interrupted during '), kept
         assert kept['message'].split('\n')[0].endswith('put back at boot') or ', put back at boot: ' in kept['message']
 
 
-@pytest.mark.parametrize('cut_at', range(1, CUT_POINTS + 1, 2))
+@pytest.mark.parametrize('cut_at', range(1, CUT_POINTS + 1, 3))
 def test_the_next_run_puts_back_a_change_cut_short_then_changes(host, cut_at):
     host.cut_at = cut_at
     with pytest.raises(PowerCut):
