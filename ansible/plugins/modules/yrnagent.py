@@ -25,8 +25,9 @@ description:
   - The change runs in a transient systemd unit under a host-wide lock, and runs to its end when the
     controller or its connection goes away. It records what the host held in C(/var/lib/yrnagent),
     durably, before its first step. It writes the apt files, installs the version, and starts the
-    agent with the new line through a health gate, the line tried through a runtime drop-in and
-    written to C(/etc/default/yrnagent) only once the gate has passed. When any step fails, it puts
+    agent with the new line through a health gate, the line tried from C(/run/yrnagent/line), which a
+    drop-in of the module's own names, and written to C(/etc/default/yrnagent) only once the gate has
+    passed. When any step fails, it puts
     back everything it changed, the package from the file of the previous version that the host keeps
     in C(/var/cache/yrnagent), and reports what it put back and what it could not.
   - A change cut short by a power cut, a shutdown or a kill is put back at the next boot, before the
