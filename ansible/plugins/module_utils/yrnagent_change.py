@@ -26,8 +26,8 @@ import json
 import os
 import signal
 import sys
+import threading
 import time
-from concurrent.futures import ThreadPoolExecutor
 
 from ansible_collections.yrnagentrun.agent.plugins.module_utils import yrnagent_decide as decide
 from ansible_collections.yrnagentrun.agent.plugins.module_utils import yrnagent_steps as steps
@@ -227,19 +227,44 @@ def failure_words(error):
     return '%s: %s' % (type(error).__name__, error)
 
 
+def in_background(function, *arguments):
+    """Starts function in a thread of its own; returns what waits for it and gives its result, or raises what it
+    raised."""
+    outcome = {}
+
+    def call():
+        try:
+            outcome['value'] = function(*arguments)
+        except BaseException as error:  # pylint: disable=broad-except
+            outcome['error'] = error
+    thread = threading.Thread(target=call)
+    thread.start()
+
+    def result():
+        thread.join()
+        if 'error' in outcome:
+            raise outcome['error']
+        return outcome.get('value')
+    return result
+
+
 def assess(wanted, lists, wait):
     """Reads the host and the repository, checks the wanted state, and plans the change; raises HostError.
 
-    The host is read while apt reads the repository, which takes longest.
+    The repository is read, with apt's full signature check, where the
+    version to install depends on what it publishes: with none installed,
+    another asked for, or the latest. The host is read meanwhile.
     Returns the host found and the plan (yrnagent_steps.plan).
     """
     present = wanted['state'] == 'present'
-    with ThreadPoolExecutor(max_workers=2) as pool:
-        reading = pool.submit(system.read_host)
-        parsing = pool.submit(system.parses, wanted['command']) if present else None
-        published = system.read_repository(lists, system.release(), wait) if present else []
-        found = reading.result()
-        refused = parsing.result() if parsing else None
+    package = system.package_state()
+    reading = in_background(system.read_host, package)
+    parsing = in_background(system.parses, wanted['command']) if present else None
+    published = []
+    if present and (not package['version'] or wanted['version'] not in ('', package['version'])):
+        published = system.read_repository(lists, system.release(), wait)
+    found = reading()
+    refused = parsing() if parsing else None
     if refused:
         raise HostError("the command line does not parse in the host's /bin/sh: " + refused)
     return found, steps.plan(wanted, found, published)

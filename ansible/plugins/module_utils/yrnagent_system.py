@@ -336,8 +336,9 @@ def service_state():
     return state
 
 
-def read_host():
-    """Everything about the host that a plan needs, changing nothing."""
+def read_host(package=None):
+    """Everything about the host that a plan needs, changing nothing; package, where given, is the package's
+    state as package_state read it."""
     continues = comment_continues()
     files = dict((path, read_file(path)) for path in decide.MANAGED_FILES)
     return {
@@ -346,7 +347,7 @@ def read_host():
         'file_line': decide.environment_value(files[decide.DEFAULT_FILE]['content'] or b'',
                                               comment_continues=continues),
         'comment_continues': continues,
-        'package': package_state(),
+        'package': package or package_state(),
         'service': service_state(),
         'folders': os.path.isdir(on_host(STATE_DIR)) or os.path.isdir(on_host(CACHE_DIR)),
     }
@@ -530,7 +531,21 @@ class Lists:
             time.sleep(1)
 
     def published(self):
-        """The versions of the package that these lists hold."""
+        """The versions of the package that these lists hold: read from the repository's own Packages lists,
+        which apt verified when it fetched them, where it keeps them uncompressed; or else as apt-cache
+        has them."""
+        folder = on_host(self.lists)
+        names = sorted(os.listdir(folder)) if self.url and os.path.isdir(folder) else []
+        lists = [name for name in names if name.endswith('_Packages')]
+        if lists and not any('_Packages.' in name for name in names):
+            versions = []
+            for name in lists:
+                with open(os.path.join(folder, name), 'rb') as stream:
+                    for stanza in stream.read().decode('utf-8', 'replace').split('\n\n'):
+                        fields = dict(re.findall(r'^([A-Za-z-]+): *(.*)$', stanza, re.M))
+                        if fields.get('Package') == decide.PACKAGE and 'Version' in fields:
+                            versions.append(fields['Version'].strip())
+            return versions
         out = output(['apt-cache', 'madison', decide.PACKAGE], self.environment())
         return [line.split('|')[1].strip() for line in out.splitlines() if line.count('|') >= 2]
 

@@ -16,8 +16,9 @@ description:
   - Brings a Debian host to a wanted state of the C(yrnagentrun) package and its C(yrnagent) service,
     the agent's command line, the signed apt repository, its key and the pin.
   - It first reads the host and checks the wanted state, changing nothing, in one call. The host's
-    C(/bin/sh) must parse the command line, and the repository, whose lists are read with apt's full
-    signature check into a folder of the module's own, must publish the version asked for.
+    C(/bin/sh) must parse the command line. Where the version to install depends on what the repository
+    publishes (none is installed, another is asked for, or C(latest)), its lists are read with apt's full
+    signature check into a folder of the module's own, and it must publish the version asked for.
   - The agent's running command line, the first argument its launcher was given, is compared with the
     wanted one, and C(/etc/default/yrnagent) is read exactly as the host's systemd reads it. An agent
     that runs another line, or none, is restarted; one that already runs the wanted line is not,
@@ -217,11 +218,9 @@ last_change:
       type: str
 """
 
-import inspect
 import json
 import os
 import shutil
-import socket
 import sys
 import tempfile
 import time
@@ -298,6 +297,7 @@ def check(module, wanted):
 def carry_out(module, wanted):
     """Carries out the change in a transient systemd unit, which runs to its end whatever becomes of this call,
     and exits with its result."""
+    import inspect  # here alone: it costs every check its import otherwise
     change.install_program(dict((name, inspect.getsource(sys.modules[
         'ansible_collections.yrnagentrun.agent.plugins.module_utils.' + name])) for name in change.MODULES))
     system.make_folder(system.RUN_DIR, 0o700)
@@ -379,7 +379,7 @@ def refusal(wanted):
 def name_stale_launcher(module):
     """Warns that the agent runs under a launcher that an upgrade replaced, naming the host."""
     module.warn('The agent on %s runs under a launcher that an upgrade replaced; it stays until the agent\'s next start. '
-                'restart_on_upgrade restarts it.' % socket.gethostname())
+                'restart_on_upgrade restarts it.' % os.uname()[1])
 
 
 def warn_interrupted(module, kept):

@@ -135,6 +135,7 @@ class FakeHost:
             verb = ''
         key = ('%s %s' % (name, verb)).strip()
         self.calls.append((key, argv, self.lock_held()))
+        self.environment = env or {}
         if name not in READING and not key.startswith(READING):
             self.event(key, half=verb in ('install', '--install'))
         if self.failing.get(key):
@@ -221,6 +222,12 @@ class FakeHost:
 
     def answer_apt_get(self, verb, argv, cwd):
         if verb == 'update':
+            # The repository's lists, as apt keeps them once it has checked them.
+            with open(self.environment['APT_CONFIG']) as stream:
+                lists = re.search(r'Dir::State::Lists "([^"]+)"', stream.read()).group(1)
+            with open(os.path.join(lists, 'apt.example.net_dists_bookworm_main_binary-amd64_Packages'), 'w') as stream:
+                stream.write(''.join('Package: yrnagentrun\nVersion: %s\nArchitecture: amd64\n\n' % version
+                                     for version in self.published))
             return 0, '', ''
         if verb == 'purge':
             self.package = {'status': 'not-installed', 'version': ''}

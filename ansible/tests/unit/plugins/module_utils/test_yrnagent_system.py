@@ -149,3 +149,24 @@ def test_the_status_names_the_last_change_and_never_its_line(host):
     assert (last['outcome'], last['version'], last['line_sha256']) == (
         'rolled back', '1.0.1', decide.digest('/opt/agent dies'))
     assert b'/opt/agent dies' not in system.read_file(system.LAST_CHANGE)['content']
+
+
+@pytest.mark.parametrize('name, read_by', [
+    ('apt.example.net_dists_bookworm_main_binary-amd64_Packages', 'the lists themselves'),
+    ('apt.example.net_dists_bookworm_main_binary-amd64_Packages.lz4', 'apt-cache'),
+])
+def test_the_versions_published_are_read_from_the_repositorys_lists_where_apt_keeps_them_plain(
+        monkeypatch, tmp_path, name, read_by):
+    lists = system.Lists(URL, KEY, str(tmp_path), str(tmp_path / 'cache'))
+    os.makedirs(lists.lists)
+    (tmp_path / 'lists' / name).write_bytes(b'Package: other\nVersion: 9\n\nPackage: yrnagentrun\nVersion: 1.0.1\n\n'
+                                            b'Package: yrnagentrun\nVersion: 1:2.0-1\nArchitecture: amd64\n')
+    ran = []
+
+    def run(argv, env=None, cwd=None):
+        ran.append(argv[0])
+        return 0, ' yrnagentrun | 1.0.1 | %s bookworm/main amd64 Packages\n' % URL, ''
+    monkeypatch.setattr(system, 'run', run)
+    published = lists.published()
+    assert (published, ran) == ((['1.0.1', '1:2.0-1'], []) if read_by == 'the lists themselves' else
+                                (['1.0.1'], ['apt-cache']))
